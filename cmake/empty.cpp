@@ -1,0 +1,1 @@
+// Keeps every subsystem library non-empty while it has no sources yet.
