@@ -1,0 +1,28 @@
+// The one path by which coin files, receipts, ledgers and journals reach the disk: write a
+// temporary file beside the target, fsync it, run the caller's last check, rename it over the
+// target and fsync the folder. A crash at any point leaves the old file or the new one, never a
+// mix. Safe from any thread; callers serialise writers of the same target themselves.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "base/result_code.h"
+
+// Runs after the temporary file is complete and synced, just before the rename. A result other
+// than RC_OK aborts the write: the temporary file is removed and the target left as it was.
+using DurableCheck = std::function<ResultCode()>;
+
+struct DurableOptions {
+  bool sync = true;           // fsync the file and the folder (task and config files may skip it)
+  DurableCheck last_check;    // optional
+};
+
+// Writes `n` bytes to `path` durably. RC_OK, RC_INVALID_PARAM (no path), RC_FILE (any I/O
+// failure; the target is untouched), or the last check's own code.
+ResultCode durable_write(const std::string& path, const void* data, size_t n, const DurableOptions& opt = {});
+ResultCode durable_write(const std::string& path, const std::string& data, const DurableOptions& opt = {});
+
+// True for names that durable_write uses for its temporary files; listings skip them.
+bool is_durable_temp_name(const std::string& file_name);
