@@ -1,0 +1,20 @@
+// The member scanner: reads one member of the top-level object of a JSON text (request bodies,
+// task files) without a general parser. Used by the parameter helpers (json_field) and the task
+// registry. Stateless: safe from any thread.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/result_code.h"
+
+// Finds member `name` of the first object in `text` and returns its value as text in `out`:
+// a string value with every backslash dropped and the character after it kept ("\n" gives "n"),
+// a scalar (number, true, false, null) as its raw characters up to `,`, `}` or a line feed with
+// trailing white space removed. Object and array values are never returned; the scan goes on to a
+// later member of the same name. At most capacity - 1 bytes are kept (capacity 0 keeps nothing).
+// RC_OK when found; RC_NOT_FOUND when absent, when a member name does not start with `"`, or when
+// the text ends inside the value. `out` is cleared first.
+ResultCode json_scan_member(std::string_view text, std::string_view name, std::string& out,
+                            size_t capacity = SIZE_MAX);
