@@ -1,0 +1,157 @@
+#include "net/status_codes.h"
+
+#include "net/kovra_protocol.h"
+
+namespace {
+
+struct StatusEntry {
+  uint8_t value;
+  const char* text;
+};
+
+// Sorted by value; the servers' own meanings for each refusal.
+constexpr StatusEntry kStatusTable[] = {
+    {0, "No error"},
+    {1, "Invalid cloud ID"},
+    {2, "Invalid split ID"},
+    {3, "Invalid KOVRA ID"},
+    {4, "Invalid shard ID"},
+    {5, "Invalid command group"},
+    {6, "Invalid command"},
+    {7, "Invalid coin ID"},
+    {8, "Coin not found"},
+    {15, "Invalid UDP frame count"},
+    {16, "Invalid packet length"},
+    {17, "UDP frame timeout"},
+    {18, "Wrong KOVRA"},
+    {20, "Shard not available"},
+    {25, "Encryption key coin not found"},
+    {27, "Invalid encryption type"},
+    {28, "Unsupported header version"},
+    {33, "Invalid EOF (missing terminator)"},
+    {34, "Encryption validation failed"},
+    {36, "Empty request body"},
+    {37, "Invalid CRC"},
+    {38, "Admin authentication failed"},
+    {39, "Coins not divisible"},
+    {40, "Invalid SN or denomination"},
+    {41, "Page not reserved"},
+    {42, "No ticket slot available"},
+    {43, "Ticket not found"},
+    {44, "Ticket already claimed"},
+    {45, "Too many coins in request"},
+    {46, "Invalid shard"},
+    {47, "Error deleting coins"},
+    {48, "Legacy database error"},
+    {49, "Crossover queue full"},
+    {50, "Invalid trade coin"},
+    {51, "Trade locker not found"},
+    {52, "No private key"},
+    {53, "ZBv1: MySQL connection failed"},
+    {54, "ZBv1: SELECT query failed"},
+    {55, "ZBv1: UPDATE query failed"},
+    {56, "ZBv2: packet allocation failed"},
+    {57, "ZBv2: socket connection failed"},
+    {58, "ZBv2: send failed"},
+    {59, "ZBv2: recv failed"},
+    {89, "Command not implemented"},
+    {90, "Bad coins in request"},
+    {91, "No exact target prefix (drop failed coins and retry)"},
+    {148, "Trade locker already exists"},
+    {149, "No trade locker found"},
+    {150, "Operation pending"},
+    {152, "No BTC in wallet"},
+    {153, "Too few coins in locker"},
+    {154, "Locker already in use"},
+    {160, "Rate limit exceeded"},
+    {167, "Payment processing"},
+    {168, "Insufficient payment"},
+    {169, "Payment required"},
+    {177, "Transaction already processed"},
+    {178, "Crypto service connection error"},
+    {179, "Locker empty or doesn't exist"},
+    {180, "Proxy connection error"},
+    {181, "Price calculation error"},
+    {182, "No coins available"},
+    {183, "Transaction pending"},
+    {184, "Record not found"},
+    {185, "Domain not found"},
+    {186, "Unknown error"},
+    {187, "Proxy error"},
+    {188, "Key build error"},
+    {189, "External backend error"},
+    {190, "Transaction empty"},
+    {191, "Transaction doesn't exist"},
+    {192, "Amount mismatch"},
+    {193, "No entry found"},
+    {194, "Filesystem error"},
+    {195, "Invalid key start position"},
+    {196, "Invalid key length"},
+    {197, "Coin load error"},
+    {198, "Invalid parameter"},
+    {199, "Invalid PAN"},
+    {200, "Invalid AN"},
+    {201, "File already exists"},
+    {202, "File doesn't exist"},
+    {203, "Invalid transaction format"},
+    {204, "Blockchain error"},
+    {205, "Assembly error"},
+    {206, "KOVRA timeout"},
+    {207, "Invalid HMAC"},
+    {208, "Neither AN nor PAN matched"},
+    {209, "All matched AN"},
+    {210, "All matched PAN"},
+    {211, "Mixed AN/PAN results"},
+    {212, "Secret not found"},
+    {213, "Invalid CS ID"},
+    {214, "Key derivation failed"},
+    {215, "Invalid key ID"},
+    {216, "Key not found"},
+    {217, "KOVRA connection error"},
+    {218, "TCP required"},
+    {219, "Unsupported object-transfer protocol"},
+    {220, "Object too large"},
+    {221, "Range too large"},
+    {222, "Transfer not found"},
+    {223, "Transfer expired"},
+    {224, "Range conflict"},
+    {225, "Transfer incomplete"},
+    {226, "Hash mismatch"},
+    {227, "Quota exceeded"},
+    {228, "Object not committed"},
+    {229, "Invalid range"},
+    {230, "Storage full"},
+    {231, "Invalid object state"},
+    {232, "Not object owner"},
+    {233, "Generation conflict"},
+    {234, "Transfer conflict"},
+    {235, "Retention unavailable"},
+    {236, "Sender blacklisted by recipient"},
+    {237, "Sender coin class below recipient's minimum"},
+    {241, "All pass"},
+    {242, "All fail"},
+    {243, "Mixed results"},
+    {244, "Loopback test successful"},
+    {245, "Long-poll timeout (no data)"},
+    {250, "Success"},
+    {252, "Internal server error"},
+    {253, "Network error"},
+    {254, "Memory allocation failed"},
+    {255, "Invalid routing"},
+};
+
+}  // namespace
+
+const char* status_text(KovraStatus status) {
+  for (const StatusEntry& e : kStatusTable) {
+    if (e.value == status) return e.text;
+    if (e.value > status) break;
+  }
+  return "Unknown status code";
+}
+
+bool status_is_success(KovraStatus status) {
+  return status == kovra::status::kNoError || status == kovra::status::kAllPass || status == kovra::status::kSuccess;
+}
+
+size_t status_table_size() { return sizeof kStatusTable / sizeof kStatusTable[0]; }
