@@ -20,7 +20,10 @@ struct DurableOptions {
 };
 
 // Writes `n` bytes to `path` durably. RC_OK, RC_INVALID_PARAM (no path), RC_FILE (any I/O
-// failure; the target is untouched), or the last check's own code.
+// failure; the target is untouched), or the last check's own code. The temporary file lives in
+// the target's folder (so the rename never crosses file systems) with owner-only permissions; a
+// failed folder sync after the rename is logged, not returned, since the new content is in place.
+// Test crash points: "durable_write:before_rename" and "durable_write:after_rename".
 ResultCode durable_write(const std::string& path, const void* data, size_t n, const DurableOptions& opt = {});
 ResultCode durable_write(const std::string& path, const std::string& data, const DurableOptions& opt = {});
 
