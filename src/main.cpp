@@ -1,7 +1,132 @@
-// Entry point: wires the subsystems in start-up order. Filled in by the runtime start-up module.
-#include "runtime/log.h"
+// Entry point: runs start-up in its fixed order, serves the loopback HTTP API on the main thread
+// until /api/system/shutdown, then stops everything in the fixed shutdown order. Each numbered
+// step below is one start-up step; a subsystem joins by filling in its step in place, so the
+// order stays readable here and nowhere else.
+#include <cstdio>
 
-int main() {
-  log_info(CAT_GEN, "rest_core placeholder");
+#include "http/http_server.h"
+#include "runtime/data_root.h"
+#include "runtime/log.h"
+#include "runtime/startup.h"
+
+namespace {
+
+// The one HTTP server; the shutdown route keeps a pointer to it as its context.
+HttpServer g_server;
+
+// Fills the route table at each bind attempt.
+void register_routes(HttpServer& server) { http_register_builtin_routes(server); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // 1. Crash filter.
+
+  // 2. Command line.
+  const int early_exit = startup_command_line(argc, argv);
+  if (early_exit >= 0) return early_exit;
+  StartupState& st = startup_state();
+  http_set_api_token(st.opts.api_token);
+
+  // 3-4. Banner, executable folder, data root, wallets folder, wallet names.
+  ResultCode rc = startup_paths();
+  if (rc != RC_OK) return startup_fatal(rc);
+
+  // 5. Configuration defaults and role defaults.
+
+  // 6. First folders of the data root.
+  rc = startup_create_folders();
+  if (rc != RC_OK) return startup_fatal(rc);
+
+  // 7. Instance lock.
+  rc = startup_instance_lock();
+  if (rc != RC_OK) return startup_fatal(rc);
+
+  // 8. Default and Mail wallet folders.
+
+  // 9. guardians.csv when missing.
+
+  // 10. kovra_ips.csv and BackupPlaces.txt when missing.
+
+  // 11. rest_core.conf: default file when missing, load, role defaults, role log line.
+
+  // 12. Transport adapter.
+
+  // 13. Wallet registry.
+
+  // 14. Locker-funding state and identity settings.
+
+  // 15. Socket library (nothing to start on POSIX).
+
+  // 16. Server list.
+  printf("\nInitialization complete.\n\n");
+
+  // 17-18. The command-line port and debug flag stay in force; configuration summary.
+  startup_print_configuration();
+
+  // 19. Main log (rotation first).
+  startup_open_log();
+
+  // 20. Per-wallet funding locks.
+
+  // 21. Telemetry and send log.
+
+  // 22. Debug level and start lines.
+  startup_log_start();
+
+  // 23. Update clean-up.
+
+  // 24. Boot echo.
+
+  // 25. Upgrade mode.
+  if (st.opts.upgrade_mode != UPGRADE_NONE) {
+    fprintf(stderr, "ERROR: Upgrading legacy coins is not available yet in this version of %s.\n", PRODUCT_NAME);
+    log_error(CAT_GEN, "Upgrade mode requested but not available yet");
+    log_close();
+    return 1;
+  }
+
+  // 26. Health manager.
+
+  // 27. Encryption-at-rest providers and boot scan.
+
+  // 28. Unprocessed coins; receipt writer.
+
+  // 29. HTTP server with the port fallback; core.port.
+  if (http_server_start_with_fallback(g_server, st.opts.port, st.opts.port_explicit, register_routes, &st.bound_port) !=
+      RC_OK) {
+    fprintf(stderr, "ERROR: Failed to start HTTP server on port %d\n", st.opts.port);
+    log_error(CAT_HTTP, "Failed to start HTTP server on port %d", st.opts.port);
+    log_close();
+    return 1;
+  }
+  st.opts.port = st.bound_port;
+  startup_write_port_file(st.bound_port);
+  startup_print_serving();
+
+  // 30. Event stream on port + 100.
+
+  // 31. Background workers.
+
+  // 32. Recovery worker.
+
+  // 33. Mail subsystem.
+
+  // 34. Serve until /api/system/shutdown.
+  http_server_run(g_server);
+
+  // Shutdown, in this order:
+  // 1. Object-transfer manager.
+  // 2. Tell retry worker.
+  // 3. Beacon (and its time stamps).
+  // 4. Directory sync worker.
+  // 5. Mail database, directory store, mail health tracker.
+  // 6. Boot health worker, health manager.
+  // 7. Listening socket; event stream.
+  http_server_close(g_server);
+  // 8. Mail health refresh and download-retry workers.
+  // 9. Send log and telemetry.
+  // 10-11. Closing lines, "shutdown complete", main log.
+  startup_shutdown_finish();
   return 0;
 }
