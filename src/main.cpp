@@ -4,7 +4,10 @@
 // order stays readable here and nowhere else.
 #include <cstdio>
 
+#include "http/event_stream.h"
 #include "http/http_server.h"
+#include "http/reply.h"
+#include "http/routes.h"
 #include "runtime/data_root.h"
 #include "runtime/log.h"
 #include "runtime/startup.h"
@@ -15,7 +18,7 @@ namespace {
 HttpServer g_server;
 
 // Fills the route table at each bind attempt.
-void register_routes(HttpServer& server) { http_register_builtin_routes(server); }
+void register_routes(HttpServer& server) { routes_register_all(server); }
 
 }  // namespace
 
@@ -101,10 +104,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   st.opts.port = st.bound_port;
+  reply_set_service_port(st.bound_port);
   startup_write_port_file(st.bound_port);
   startup_print_serving();
 
   // 30. Event stream on port + 100.
+  if (st.bound_port <= 65435) {
+    const unsigned sse_port = st.bound_port + 100u;
+    if (event_stream_start(static_cast<uint16_t>(sse_port)) == RC_OK)
+      log_info(CAT_HTTP, "SSE event stream running on http://%s:%u/events", "127.0.0.1", sse_port);
+    else
+      log_warn(CAT_HTTP, "SSE event stream failed to start on port %u \xE2\x80\x94 continuing without push notifications",
+               sse_port);
+  } else {
+    log_warn(CAT_HTTP, "SSE event stream disabled: HTTP port %d is too high to add 100 safely", st.bound_port);
+  }
 
   // 31. Background workers.
 
@@ -124,6 +138,7 @@ int main(int argc, char** argv) {
   // 6. Boot health worker, health manager.
   // 7. Listening socket; event stream.
   http_server_close(g_server);
+  event_stream_stop();
   // 8. Mail health refresh and download-retry workers.
   // 9. Send log and telemetry.
   // 10-11. Closing lines, "shutdown complete", main log.

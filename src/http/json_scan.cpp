@@ -93,3 +93,61 @@ ResultCode json_scan_member(std::string_view text, std::string_view name, std::s
     return RC_OK;
   }
 }
+
+bool json_is_secret_member(std::string_view name) {
+  static const char* const kSecret[] = {"an",   "ans",    "pan",        "pans",        "seed",
+                                        "ticket", "locker_key", "locker_code", "password"};
+  for (const char* s : kSecret) {
+    std::string_view w(s);
+    if (w.size() != name.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < w.size() && same; ++i) {
+      char c = name[i];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      same = c == w[i];
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+std::string json_redact_secrets(std::string_view t) {
+  std::string out;
+  out.reserve(t.size());
+  const size_t n = t.size();
+  size_t i = 0;
+  while (i < n) {
+    if (t[i] != '"') {
+      out += t[i++];
+      continue;
+    }
+    size_t end = skip_string(t, i);
+    if (end == std::string_view::npos) end = n;
+    std::string_view token = t.substr(i, end - i);
+    out.append(token);
+    i = end;
+    // A string followed by ':' is a member name.
+    size_t j = i;
+    while (j < n && is_space(t[j])) ++j;
+    if (j >= n || t[j] != ':' || token.size() < 2) continue;
+    std::string_view name = token.substr(1, token.size() - 2);
+    if (!json_is_secret_member(name)) continue;
+    out.append(t.substr(i, j + 1 - i));
+    i = j + 1;
+    while (i < n && is_space(t[i])) out += t[i++];
+    if (i >= n) break;
+    size_t vend;
+    if (t[i] == '"') {
+      vend = skip_string(t, i);
+    } else if (t[i] == '{' || t[i] == '[') {
+      vend = skip_container(t, i);
+    } else {
+      vend = i;
+      while (vend < n && t[vend] != ',' && t[vend] != '}' && t[vend] != ']' && !is_space(t[vend])) ++vend;
+    }
+    if (vend == std::string_view::npos) vend = n;
+    out += "\"[redacted]\"";
+    i = vend;
+  }
+  return out;
+}

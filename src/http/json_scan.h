@@ -18,3 +18,11 @@
 // the text ends inside the value. `out` is cleared first.
 ResultCode json_scan_member(std::string_view text, std::string_view name, std::string& out,
                             size_t capacity = SIZE_MAX);
+
+// True when a member of this name carries secret material in a reply ("an", "ans", "pan",
+// "pans", "seed", "ticket", "locker_key", "locker_code", "password"; ignoring case).
+bool json_is_secret_member(std::string_view name);
+// A copy of `text` for logging in which the value of every secret member, at any depth, reads
+// "[redacted]" (objects and arrays included). Works on any text: a body that is not JSON, or is
+// cut short, is copied with every secret value found so far replaced and the rest unchanged.
+std::string json_redact_secrets(std::string_view text);
