@@ -200,19 +200,21 @@ bool http_parse_request(std::string_view buf, HttpRequest& req, HttpError* err) 
     *err = make_error(400, "Bad Request", "Invalid HTTP method");
     return false;
   }
-  if (url.size() > HTTP_MAX_URL_CHARS) {
-    *err = make_error(414, "URI Too Long", "Request URL too long");
-    return false;
-  }
+  // The part that is too long is named first; a URL whose path and query each fit but which is too
+  // long as a whole gets the general message.
   size_t qmark = url.find('?');
   std::string_view path = url.substr(0, qmark);
   std::string_view query = qmark == std::string_view::npos ? std::string_view() : url.substr(qmark + 1);
+  if (path.size() > HTTP_MAX_URL_CHARS) {
+    *err = make_error(414, "URI Too Long", "Request path too long");
+    return false;
+  }
   if (query.size() > HTTP_MAX_URL_CHARS) {
     *err = make_error(414, "URI Too Long", "Query string too long");
     return false;
   }
-  if (path.size() > HTTP_MAX_URL_CHARS) {
-    *err = make_error(414, "URI Too Long", "Request path too long");
+  if (url.size() > HTTP_MAX_URL_CHARS) {
+    *err = make_error(414, "URI Too Long", "Request URL too long");
     return false;
   }
   req.method.assign(method);

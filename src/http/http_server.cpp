@@ -21,6 +21,7 @@
 
 #include "base/test_seams.h"
 #include "http/http_parse.h"
+#include "http/json_scan.h"
 #include "runtime/cmdline.h"
 #include "runtime/log.h"
 #include "runtime/log_response.h"
@@ -137,9 +138,11 @@ std::string response_head(const HttpResponse& resp, unsigned long long content_l
   return head;
 }
 
-// Writes the reply. A file body is opened before anything is sent, so a file that cannot be read
-// becomes a 500 reply instead of a 200 head with a short body.
-void send_response(int fd, HttpResponse& resp) {
+}  // namespace
+
+// A file body is opened before anything is sent, so a file that cannot be read becomes a 500
+// reply instead of a 200 head followed by a missing body.
+void http_send_response(int fd, HttpResponse& resp) {
   if (!resp.file_path.empty()) {
     std::string path = resp.file_path;
     bool remove_after = resp.delete_file_after_send;
@@ -174,11 +177,30 @@ void send_response(int fd, HttpResponse& resp) {
   send_all(fd, response_head(resp, resp.body.size()), resp.body.data(), resp.body.size());
 }
 
+// After a refusal the client may still be sending bytes we never read; closing on them would
+// reset the connection and could destroy the reply before the client reads it. So the write side
+// is shut first and what still arrives is read away for a short, bounded time.
+void drain_before_close(int fd) {
+  shutdown(fd, SHUT_WR);
+  set_timeout(fd, SO_RCVTIMEO, 200);
+  char sink[4096];
+  const uint64_t until = now_ms() + 500;
+  size_t total = 0;
+  while (now_ms() < until && total < 4 * HTTP_MAX_REQUEST_BYTES) {
+    ssize_t n = recv(fd, sink, sizeof sink, 0);
+    if (n <= 0) break;
+    total += static_cast<size_t>(n);
+  }
+}
+
+namespace {
+
 void reject(int fd, const HttpError& e) {
   log_warn(CAT_HTTP, "HttpRequest: rejecting request with %d %s: %s", e.status, e.reason, e.message);
   HttpResponse resp;
   http_set_json_error(resp, e.status, e.reason, e.message);
-  send_response(fd, resp);
+  http_send_response(fd, resp);
+  drain_before_close(fd);
 }
 
 enum class ReadOutcome { PARSE, CLOSE_SILENT, REJECT };
@@ -280,7 +302,7 @@ void serve_connection(HttpServer& server, int fd) {
   if (req.too_many_params) {
     http_set_json_error(resp, 413, "Payload Too Large", "Too many request parameters");
     log_request_line(req.method, req.path, http_redact_query(req.query));
-    log_response_summary(resp.status, resp.body);
+    log_response_summary(resp.status, json_redact_secrets(resp.body));
   } else {
     const RouteEntry* route = nullptr;
     for (const RouteEntry& r : server.routes) {
@@ -300,12 +322,12 @@ void serve_connection(HttpServer& server, int fd) {
     const unsigned elapsed = static_cast<unsigned>(now_ms() - started);
     if (!log_is_quiet() || debug) {
       log_request_line(req.method, req.path, http_redact_query(req.query));
-      log_response_summary(resp.status, resp.body);
+      log_response_summary(resp.status, json_redact_secrets(resp.body));
       log_debug(CAT_HTTP, "HttpRequest: %s %s completed in %u ms", req.method.c_str(), req.path.c_str(), elapsed);
     }
   }
 
-  send_response(fd, resp);
+  http_send_response(fd, resp);
   if (debug) log_clear_level_override();
   log_set_tag("");
 }

@@ -61,9 +61,14 @@ void http_set_api_token(const std::string& token);
 const std::string& http_api_token();
 // Constant-time comparison of a presented token with the configured one (no early exit).
 bool http_token_equals(const std::string& configured, const std::string& presented);
-// The object-transfer endpoints call this first: true when the request may go on; false after
-// filling `resp` with the 401 "Missing or invalid session token" error reply.
+// True when the request may go on; false after filling `resp` with the 401 "Missing or invalid
+// session token" error reply. Passes everything when no token is configured.
 bool http_check_session_token(const HttpRequest& req, HttpResponse& resp);
+
+// Writes the reply to a connected socket: head, optional Location and extra headers, the CORS
+// lines, then the body from memory or streamed from resp.file_path (a file that cannot be opened
+// turns into a 500 reply before any byte is sent). Send failures are logged and end the reply.
+void http_send_response(int fd, HttpResponse& resp);
 
 // Fills `resp` with {"error":true,"message":...,"code":status} and the given status and reason.
 // The server's own replies use it; handlers use the reply helpers of the route layer.
