@@ -1,0 +1,249 @@
+#include "cluster.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+#include "runtime/durable_write.h"
+#include "sim_wire.h"
+
+namespace {
+
+// The largest request a TCP client may announce; well above any command served today.
+constexpr size_t kMaxRequest = 64u << 20;
+
+int bind_socket(int type, int port, int* bound_port) {
+  int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int one = 1;
+  if (type == SOCK_STREAM) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(uint16_t(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || (type == SOCK_STREAM && listen(fd, 64) != 0)) {
+    close(fd);
+    return -1;
+  }
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  *bound_port = ntohs(a.sin_port);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+// Reads up to `n` bytes; returns how many arrived before the peer closed or the time-out struck.
+size_t read_upto(int fd, uint8_t* p, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = recv(fd, p + got, n - got, 0);
+    if (r > 0) {
+      got += size_t(r);
+    } else if (!(r < 0 && errno == EINTR)) {
+      break;
+    }
+  }
+  return got;
+}
+
+void send_all(int fd, const uint8_t* p, size_t n) {
+  size_t sent = 0;
+  while (sent < n) {
+    ssize_t r = send(fd, p + sent, n - sent, MSG_NOSIGNAL);
+    if (r > 0) {
+      sent += size_t(r);
+    } else if (!(r < 0 && errno == EINTR)) {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+bool sim_is_mail_server(int server) {
+  static const int kMail[] = {0, 1, 11, 13, 14, 18, 20, 22, 24};
+  for (int id : kMail)
+    if (id == server) return true;
+  return false;
+}
+
+SimCluster::~SimCluster() { stop(); }
+
+ResultCode SimCluster::start(const ClusterOptions& options, std::string* error) {
+  options_ = options;
+  ports_.assign(kSimServers, 0);
+  tcp_fds_.assign(kSimServers, -1);
+  udp_fds_.assign(kSimServers, -1);
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    for (int fd : tcp_fds_)
+      if (fd >= 0) close(fd);
+    for (int fd : udp_fds_)
+      if (fd >= 0) close(fd);
+    tcp_fds_.assign(kSimServers, -1);
+    udp_fds_.assign(kSimServers, -1);
+    return RC_NETWORK;
+  };
+  for (int s = 0; s < kSimServers; ++s) {
+    if (!options.ephemeral) {
+      int port = options.base_port + s;
+      int got = 0;
+      if (port <= 0 || port > 65535) return fail("port out of range: " + std::to_string(port));
+      tcp_fds_[s] = bind_socket(SOCK_STREAM, port, &got);
+      if (tcp_fds_[s] < 0) return fail("cannot bind TCP port " + std::to_string(port) + ": " + strerror(errno));
+      udp_fds_[s] = bind_socket(SOCK_DGRAM, port, &got);
+      if (udp_fds_[s] < 0) return fail("cannot bind UDP port " + std::to_string(port) + ": " + strerror(errno));
+      ports_[s] = port;
+      continue;
+    }
+    // The kernel picks a TCP port; the UDP socket must get the same number, so retry on a clash.
+    for (int attempt = 0; attempt < 100 && udp_fds_[s] < 0; ++attempt) {
+      int port = 0;
+      int fd = bind_socket(SOCK_STREAM, 0, &port);
+      if (fd < 0) continue;
+      int same = 0;
+      int ufd = bind_socket(SOCK_DGRAM, port, &same);
+      if (ufd < 0) {
+        close(fd);
+        continue;
+      }
+      tcp_fds_[s] = fd;
+      udp_fds_[s] = ufd;
+      ports_[s] = port;
+    }
+    if (udp_fds_[s] < 0) return fail("no free ephemeral port for server " + std::to_string(s));
+  }
+  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return fail("cannot create the wake pipe");
+  running_ = true;
+  poller_ = std::thread([this] { poll_loop(); });
+  return RC_OK;
+}
+
+void SimCluster::stop() {
+  if (!poller_.joinable()) return;
+  running_ = false;
+  if (write(wake_[1], "x", 1) < 0) {
+    // The poll time-out ends the loop all the same.
+  }
+  poller_.join();
+  {
+    std::unique_lock<std::mutex> lock(workers_mu_);
+    workers_cv_.wait(lock, [this] { return workers_ == 0; });
+  }
+  for (int& fd : tcp_fds_)
+    if (fd >= 0) close(fd), fd = -1;
+  for (int& fd : udp_fds_)
+    if (fd >= 0) close(fd), fd = -1;
+  close(wake_[0]);
+  close(wake_[1]);
+  wake_[0] = wake_[1] = -1;
+}
+
+std::vector<int> SimCluster::ports() const { return ports_; }
+
+void SimCluster::spawn(std::function<void()> work) {
+  {
+    std::lock_guard<std::mutex> lock(workers_mu_);
+    ++workers_;
+  }
+  std::thread([this, work = std::move(work)] {
+    work();
+    std::lock_guard<std::mutex> lock(workers_mu_);
+    if (--workers_ == 0) workers_cv_.notify_all();
+  }).detach();
+}
+
+void SimCluster::poll_loop() {
+  std::vector<pollfd> fds;
+  for (int s = 0; s < kSimServers; ++s) {
+    fds.push_back({tcp_fds_[s], POLLIN, 0});
+    fds.push_back({udp_fds_[s], POLLIN, 0});
+  }
+  fds.push_back({wake_[0], POLLIN, 0});
+  std::vector<uint8_t> buf(65536);
+  while (running_) {
+    // The time-out bounds how long a missed wake-up could delay a stop.
+    int ready = poll(fds.data(), fds.size(), 500);
+    if (ready <= 0) continue;
+    for (size_t i = 0; i + 1 < fds.size() && running_; ++i) {
+      if (!(fds[i].revents & POLLIN)) continue;
+      int server = int(i / 2);
+      if (i % 2 == 0) {
+        int c = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0) spawn([this, c, server] { serve_tcp(c, server); });
+      } else {
+        sockaddr_storage peer{};
+        socklen_t plen = sizeof peer;
+        ssize_t r = recvfrom(fds[i].fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&peer), &plen);
+        if (r <= 0) continue;
+        std::vector<uint8_t> datagram(buf.begin(), buf.begin() + r);
+        std::vector<uint8_t> addr(reinterpret_cast<uint8_t*>(&peer), reinterpret_cast<uint8_t*>(&peer) + plen);
+        int fd = fds[i].fd;
+        spawn([this, fd, server, d = std::move(datagram), a = std::move(addr)]() mutable {
+          serve_udp(fd, server, std::move(d), std::move(a));
+        });
+      }
+    }
+  }
+}
+
+void SimCluster::serve_tcp(int fd, int server) {
+  timeval tv{};
+  tv.tv_sec = options_.read_timeout_ms / 1000;
+  tv.tv_usec = (options_.read_timeout_ms % 1000) * 1000;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  std::vector<uint8_t> req(kShortHeader);
+  size_t got = read_upto(fd, req.data(), kShortHeader);
+  if (got == kShortHeader) {
+    size_t header_length = sim_request_header_length(req.data());
+    req.resize(header_length);
+    got += read_upto(fd, req.data() + got, header_length - got);
+    if (got == header_length) {
+      size_t total = sim_request_total_length(req.data(), header_length);
+      if (total > kMaxRequest) total = header_length;  // refused below as a bad length
+      req.resize(total);
+      got += read_upto(fd, req.data() + got, total - got);
+    }
+  }
+  if (got < kShortHeader) {
+    // No header: a port probe or a client that gave up; there is nobody to answer.
+    close(fd);
+    return;
+  }
+  // A request cut short is still answered, with the length refusal, so the client need not wait.
+  ExchangeOutcome out = exchange_->handle(server, SimTransport::kTcp, req.data(), got);
+  if (out.reply) send_all(fd, out.response.data(), out.response.size());
+  // Half-close and drain, so that unread request bytes do not turn the close into a reset that
+  // could destroy the answer before the client reads it.
+  shutdown(fd, SHUT_WR);
+  timeval drain{0, 200000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &drain, sizeof drain);
+  uint8_t sink[512];
+  while (recv(fd, sink, sizeof sink, 0) > 0) {
+  }
+  close(fd);
+}
+
+void SimCluster::serve_udp(int fd, int server, std::vector<uint8_t> datagram, std::vector<uint8_t> peer) {
+  ExchangeOutcome out = exchange_->handle(server, SimTransport::kUdp, datagram.data(), datagram.size());
+  if (out.reply)
+    sendto(fd, out.response.data(), out.response.size(), 0, reinterpret_cast<const sockaddr*>(peer.data()),
+           socklen_t(peer.size()));
+}
+
+ResultCode write_server_list(const std::string& data_root, const std::vector<int>& ports) {
+  if (ports.size() != size_t(kSimServers) || data_root.empty()) return RC_INVALID_PARAM;
+  std::string text;
+  for (int s = 0; s < kSimServers; ++s)
+    text += "127.0.0.1:" + std::to_string(ports[s]) + "," + (sim_is_mail_server(s) ? "P" : "K") + "\n";
+  DurableOptions opt;
+  return durable_write(data_root + "/kovra_ips.csv", text, opt);
+}

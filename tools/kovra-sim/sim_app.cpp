@@ -1,0 +1,202 @@
+#include "sim_app.h"
+
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "runtime/durable_write.h"
+
+namespace {
+ControlReply error_reply(int status, const std::string& message) {
+  return {status, "{\"error\":true,\"message\":\"" + json_escape(message) + "\"}"};
+}
+
+bool coin_param(const ControlRequest& req, SimCoinId* coin) {
+  auto d = req.params.find("denomination");
+  auto s = req.params.find("serial");
+  if (d == req.params.end() || s == req.params.end()) return false;
+  char* end = nullptr;
+  long den = std::strtol(d->second.c_str(), &end, 10);
+  if (d->second.empty() || *end || den < -8 || den > 11) return false;
+  unsigned long sn = std::strtoul(s->second.c_str(), &end, 10);
+  if (s->second.empty() || *end || sn == 0 || sn > 0xFFFFFFFFul) return false;
+  *coin = {int8_t(den), uint32_t(sn)};
+  return true;
+}
+
+std::string param(const ControlRequest& req, const char* name) {
+  auto it = req.params.find(name);
+  return it == req.params.end() ? "" : it->second;
+}
+}  // namespace
+
+std::string default_ports_file(const std::string& state_dir) { return state_dir + "/sim.ports"; }
+
+ResultCode read_ports_file(const std::string& path, SimPorts* out) {
+  std::ifstream in(path);
+  if (!in) return RC_FILE;
+  SimPorts p;
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    if (key == "pid") p.pid = std::atoi(value.c_str());
+    if (key == "control_port") p.control_port = std::atoi(value.c_str());
+    if (key == "server_ports") {
+      std::stringstream ss(value);
+      std::string item;
+      while (std::getline(ss, item, ',')) p.server_ports.push_back(std::atoi(item.c_str()));
+    }
+  }
+  if (p.control_port <= 0 || p.server_ports.size() != size_t(kSimServers)) return RC_CORRUPT_FILE;
+  *out = p;
+  return RC_OK;
+}
+
+int lock_state_folder(const std::string& state_dir) {
+  mkdir(state_dir.c_str(), 0755);
+  int fd = open((state_dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+ControlReply handle_control(SimControl* ops, const SimCounters* counters, const ControlRequest& req) {
+  const std::string& p = req.path;
+  if (p == "/mint") {
+    MintRequest m;
+    if (!parse_mint_batches(param(req, "denominations"), &m.batches))
+      return error_reply(400, "denominations must look like 0:3,1:2 (codes -8..11, at most 100000 coins)");
+    m.folder = param(req, "folder");
+    m.multi = param(req, "multi") == "1" || param(req, "multi") == "true";
+    m.tag = param(req, "tag");
+    MintResult r;
+    ResultCode rc = ops->mint(m, &r);
+    if (rc != RC_OK) return error_reply(500, std::string("mint failed: ") + short_name(rc));
+    return {200, mint_result_json(r)};
+  }
+  if (p == "/corrupt") {
+    SimCoinId coin;
+    CorruptMode mode;
+    std::vector<int> servers;
+    if (!coin_param(req, &coin)) return error_reply(400, "denomination and serial are required");
+    if (!parse_corrupt_mode(param(req, "mode").empty() ? "counterfeit" : param(req, "mode"), &mode))
+      return error_reply(400, "mode must be counterfeit, fracked or forget");
+    if (!parse_server_list(param(req, "servers"), &servers)) return error_reply(400, "servers must look like 0,1,2");
+    ResultCode rc = ops->corrupt(coin, mode, servers);
+    if (rc == RC_NOT_FOUND) return error_reply(404, "no server knows that coin");
+    if (rc == RC_INVALID_PARAM) return error_reply(400, "a fracked coin needs 1 to 12 servers");
+    if (rc != RC_OK) return error_reply(500, std::string("corrupt failed: ") + short_name(rc));
+    return {200, "{\"success\":true}"};
+  }
+  if (p == "/coin") {
+    SimCoinId coin;
+    if (!coin_param(req, &coin)) return error_reply(400, "denomination and serial are required");
+    return {200, numbers_json(coin, ops->numbers(coin))};
+  }
+  if (p == "/reset") {
+    std::string what = param(req, "what").empty() ? "all" : param(req, "what");
+    if (!counters && what != "coins") return error_reply(409, "counters live in a running simulator");
+    ResultCode rc = ops->reset(what);
+    if (rc == RC_INVALID_PARAM) return error_reply(400, "what must be counters, coins or all");
+    if (rc != RC_OK) return error_reply(500, std::string("reset failed: ") + short_name(rc));
+    return {200, "{\"success\":true}"};
+  }
+  if (p == "/counters") {
+    if (!counters) return error_reply(409, "counters live in a running simulator");
+    std::string s = param(req, "server");
+    int only = s.empty() ? -1 : std::atoi(s.c_str());
+    return {200, counters_json(*counters, only)};
+  }
+  return error_reply(404, "unknown path " + p);
+}
+
+SimApp::SimApp() : counters_(kSimServers), exchange_(&table_, &counters_, &registry_), ops_(&table_, &counters_) {
+  register_all_commands(&registry_);
+}
+
+SimApp::~SimApp() { stop(); }
+
+ResultCode SimApp::start(const SimOptions& options, std::string* error) {
+  options_ = options;
+  if (options_.ports_file.empty()) options_.ports_file = default_ports_file(options_.state_dir);
+  auto fail = [&](ResultCode rc, const std::string& why) {
+    if (error) *error = why;
+    stop();
+    return rc;
+  };
+  if (options_.state_dir.empty()) return fail(RC_INVALID_PARAM, "a state folder is required");
+  lock_fd_ = lock_state_folder(options_.state_dir);
+  if (lock_fd_ < 0) return fail(RC_BUSY, "state folder in use by another simulator: " + options_.state_dir);
+  ResultCode rc = table_.open(options_.state_dir);
+  if (rc != RC_OK) return fail(rc, std::string("cannot load the state folder: ") + short_name(rc));
+  cluster_ = std::make_unique<SimCluster>(&exchange_);
+  ClusterOptions co;
+  co.base_port = options_.base_port;
+  co.ephemeral = options_.ephemeral;
+  std::string why;
+  if (cluster_->start(co, &why) != RC_OK) return fail(RC_NETWORK, why);
+  if (control_.start(options_.control_port, [this](const ControlRequest& r) { return route(r); }) != RC_OK)
+    return fail(RC_NETWORK, "cannot bind the control port " + std::to_string(options_.control_port));
+  for (const std::string& root : options_.data_roots) {
+    mkdir(root.c_str(), 0755);
+    if (write_server_list(root, cluster_->ports()) != RC_OK)
+      return fail(RC_FILE, "cannot write " + root + "/kovra_ips.csv");
+  }
+  std::string text = "pid=" + std::to_string(getpid()) + "\ncontrol_port=" + std::to_string(control_.port()) +
+                     "\nserver_ports=";
+  std::vector<int> ports = cluster_->ports();
+  for (size_t i = 0; i < ports.size(); ++i) text += (i ? "," : "") + std::to_string(ports[i]);
+  text += "\n";
+  DurableOptions quick;
+  quick.sync = false;
+  if (durable_write(options_.ports_file, text, quick) != RC_OK)
+    return fail(RC_FILE, "cannot write the ports file " + options_.ports_file);
+  return RC_OK;
+}
+
+void SimApp::stop() {
+  if (lock_fd_ < 0) return;
+  control_.stop();
+  if (cluster_) cluster_->stop();
+  cluster_.reset();
+  table_.save();
+  unlink(options_.ports_file.c_str());
+  close(lock_fd_);
+  lock_fd_ = -1;
+}
+
+bool SimApp::wait_for_shutdown_request(int ms) {
+  std::unique_lock<std::mutex> lock(shutdown_mu_);
+  return shutdown_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return shutdown_asked_; });
+}
+
+ControlReply SimApp::route(const ControlRequest& req) {
+  if (req.path == "/status") {
+    std::string json = "{\"servers\":" + std::to_string(kSimServers) + ",\"control_port\":" +
+                       std::to_string(control_.port()) + ",\"state_dir\":\"" + json_escape(options_.state_dir) +
+                       "\",\"next_serial\":" + std::to_string(table_.next_serial()) + ",\"ports\":[";
+    std::vector<int> ports = cluster_ ? cluster_->ports() : std::vector<int>{};
+    for (size_t i = 0; i < ports.size(); ++i) json += (i ? "," : "") + std::to_string(ports[i]);
+    json += "],\"coins\":[";
+    for (int s = 0; s < kSimServers; ++s) json += (s ? "," : "") + std::to_string(table_.size(s));
+    return {200, json + "]}"};
+  }
+  if (req.path == "/shutdown") {
+    std::lock_guard<std::mutex> lock(shutdown_mu_);
+    shutdown_asked_ = true;
+    shutdown_cv_.notify_all();
+    return {200, "{\"success\":true}"};
+  }
+  return handle_control(&ops_, &counters_, req);
+}
