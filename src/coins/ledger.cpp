@@ -14,6 +14,7 @@
 #include "coins/wallet.h"
 #include "coins/wallet_scan.h"
 #include "http/json_writer.h"
+#include "http/task_registry.h"
 #include "runtime/durable_write.h"
 #include "runtime/log.h"
 
@@ -102,7 +103,7 @@ std::string next_field(std::string_view line, size_t* pos) {
   return out;
 }
 
-std::string fresh_task_id() { return std::string(); }
+std::string fresh_task_id() { return task_new_id(); }
 }  // namespace
 
 const char* ledger_symbol(std::string_view r) {

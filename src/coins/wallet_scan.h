@@ -46,3 +46,20 @@ ResultCode wallet_read_folder_coins(const std::string& folder, size_t max_files,
 // Every coin of every `*.bin` file of `folder` (all coins of a multi-coin file), counted per
 // denomination code -8..11 into counts[code + 8]. RC_OK, RC_INVALID_PARAM, RC_FILE.
 ResultCode wallet_count_folder_denominations(const std::string& folder, uint64_t counts[20]);
+
+// The counts behind the balance endpoint: every coin file of Bank, Fracked and Limbo (a file of
+// several coins counts each coin), and the ledger's newest balance.
+struct WalletBalance {
+  uint64_t bank_notes = 0, fracked_notes = 0, limbo_notes = 0;
+  uint64_t bank_units = 0, fracked_units = 0, limbo_units = 0;
+  uint64_t disk_units = 0;     // Bank + Fracked, saturating
+  bool ledger_read = false;    // the ledger was read (a missing one reads as 0)
+  int64_t ledger_units = 0;
+};
+// Fills `out` for an existing wallet folder. RC_OK, RC_INVALID_PARAM, RC_FILE (a folder that
+// cannot be listed).
+ResultCode wallet_balance(const std::string& wallet, WalletBalance* out);
+// The first coin with this serial number and code in Bank, then Fracked (every file of each).
+// RC_OK with *folder_index WF_BANK or WF_FRACKED; RC_NOT_FOUND; RC_INVALID_PARAM.
+ResultCode wallet_find_coin(const std::string& wallet, uint32_t serial_number, int8_t denomination, Coin* coin,
+                            int* folder_index);
