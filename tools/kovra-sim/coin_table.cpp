@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "runtime/durable_write.h"
+#include "runtime/fs.h"
 #include "sim_cipher.h"
 
 namespace {
@@ -22,17 +23,6 @@ std::string server_file(const std::string& folder, int server) {
   char name[32];
   std::snprintf(name, sizeof name, "/server_%02d.dat", server);
   return folder + name;
-}
-
-bool make_dirs(const std::string& path) {
-  if (path.empty()) return false;
-  for (size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos != path.size() && path[pos] != '/') continue;
-    std::string part = path.substr(0, pos);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st{};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool read_all(const std::string& path, std::vector<uint8_t>* out, bool* missing) {
@@ -73,7 +63,7 @@ ResultCode CoinTable::load_server_file(const std::string& path, int server,
 }
 
 ResultCode CoinTable::open(const std::string& folder) {
-  if (!make_dirs(folder)) return RC_FILE;
+  if (make_dirs(folder) != RC_OK) return RC_FILE;
   std::vector<std::map<SimCoinId, Secret>> loaded(kSimServers);
   for (int s = 0; s < kSimServers; ++s) {
     ResultCode rc = load_server_file(server_file(folder, s), s, &loaded[s]);

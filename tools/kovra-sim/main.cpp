@@ -172,6 +172,10 @@ int control(const Args& a) {
   if (a.command == "stop") path = "/shutdown";
 
   int lock = lock_state_folder(state);
+  if (lock == -2) {
+    std::fprintf(stderr, "kovra-sim: cannot create the state folder %s\n", state.c_str());
+    return 1;
+  }
   if (lock < 0) {
     SimPorts ports;
     if (read_ports_file(default_ports_file(state), &ports) != RC_OK) {

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "runtime/durable_write.h"
+#include "runtime/fs.h"
 
 namespace {
 ControlReply error_reply(int status, const std::string& message) {
@@ -61,9 +62,9 @@ ResultCode read_ports_file(const std::string& path, SimPorts* out) {
 }
 
 int lock_state_folder(const std::string& state_dir) {
-  mkdir(state_dir.c_str(), 0755);
+  if (make_dirs(state_dir) != RC_OK) return -2;
   int fd = open((state_dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
+  if (fd < 0) return -2;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     return -1;
@@ -136,8 +137,10 @@ ResultCode SimApp::start(const SimOptions& options, std::string* error) {
     return rc;
   };
   if (options_.state_dir.empty()) return fail(RC_INVALID_PARAM, "a state folder is required");
-  lock_fd_ = lock_state_folder(options_.state_dir);
-  if (lock_fd_ < 0) return fail(RC_BUSY, "state folder in use by another simulator: " + options_.state_dir);
+  int lock = lock_state_folder(options_.state_dir);
+  if (lock == -2) return fail(RC_FILE, "cannot create the state folder " + options_.state_dir);
+  if (lock < 0) return fail(RC_BUSY, "state folder in use by another simulator: " + options_.state_dir);
+  lock_fd_ = lock;
   ResultCode rc = table_.open(options_.state_dir);
   if (rc != RC_OK) return fail(rc, std::string("cannot load the state folder: ") + short_name(rc));
   cluster_ = std::make_unique<SimCluster>(&exchange_);
@@ -149,8 +152,7 @@ ResultCode SimApp::start(const SimOptions& options, std::string* error) {
   if (control_.start(options_.control_port, [this](const ControlRequest& r) { return route(r); }) != RC_OK)
     return fail(RC_NETWORK, "cannot bind the control port " + std::to_string(options_.control_port));
   for (const std::string& root : options_.data_roots) {
-    mkdir(root.c_str(), 0755);
-    if (write_server_list(root, cluster_->ports()) != RC_OK)
+    if (make_dirs(root) != RC_OK || write_server_list(root, cluster_->ports()) != RC_OK)
       return fail(RC_FILE, "cannot write " + root + "/kovra_ips.csv");
   }
   std::string text = "pid=" + std::to_string(getpid()) + "\ncontrol_port=" + std::to_string(control_.port()) +

@@ -80,8 +80,9 @@ class SimApp {
   bool shutdown_asked_ = false;
 };
 
-// Takes the state folder's lock file without blocking; returns its descriptor or -1 when another
-// process holds it (or it cannot be opened). Closing the descriptor releases it.
+// Takes the state folder's lock file without blocking (creating the folder when missing); returns
+// its descriptor, -1 when another process holds it, -2 when the folder or file cannot be made.
+// Closing the descriptor releases it.
 int lock_state_folder(const std::string& state_dir);
 // Serves one control request against a table and counters; shared by the endpoint and by the
 // command line when no simulator runs on the folder (counters are then absent).
