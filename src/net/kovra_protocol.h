@@ -221,3 +221,13 @@ constexpr bool is_plain_error_status(uint8_t s) {
 }
 
 }  // namespace kovra
+
+namespace kovra {
+// True when a request's response uses the 32-bit mail-content framing: a header version 1 request
+// (byte 0 is the cloud id, never 2) for group 6, commands 76..84. The transport and the parser
+// both decide by this one rule so that they never disagree on where a body ends.
+constexpr bool uses_mail_framing(const uint8_t* request, size_t length) {
+  return request != nullptr && length >= kHeaderSize && request[0] != req2::kVersion &&
+         is_mail_content(request[req1::kGroup], request[req1::kCommand]);
+}
+}  // namespace kovra
