@@ -4,6 +4,9 @@
 // order stays readable here and nowhere else.
 #include <cstdio>
 
+#include "coins/receipts.h"
+#include "coins/wallet_endpoints.h"
+#include "coins/wallet_registry.h"
 #include "http/event_stream.h"
 #include "http/http_server.h"
 #include "http/reply.h"
@@ -46,6 +49,8 @@ int main(int argc, char** argv) {
   if (rc != RC_OK) return startup_fatal(rc);
 
   // 8. Default and Mail wallet folders.
+  rc = wallet_startup_create_defaults(wallets_dir());
+  if (rc != RC_OK) return startup_fatal(rc);
 
   // 9. guardians.csv when missing.
 
@@ -56,6 +61,8 @@ int main(int argc, char** argv) {
   // 12. Transport adapter.
 
   // 13. Wallet registry.
+  rc = wallet_startup_registry(data_root(), wallets_dir());
+  if (rc != RC_OK) return startup_fatal(rc);
 
   // 14. Locker-funding state and identity settings.
 
@@ -94,8 +101,10 @@ int main(int argc, char** argv) {
   // 27. Encryption-at-rest providers and boot scan.
 
   // 28. Unprocessed coins; receipt writer.
+  receipt_install_writer();
 
   // 29. HTTP server with the port fallback; core.port.
+  wallet_endpoints_provide();
   if (http_server_start_with_fallback(g_server, st.opts.port, st.opts.port_explicit, register_routes, &st.bound_port) !=
       RC_OK) {
     fprintf(stderr, "ERROR: Failed to start HTTP server on port %d\n", st.opts.port);

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "runtime/data_root.h"
+#include "runtime/startup.h"
 #include "runtime/durable_write.h"
 #include "runtime/fs.h"
 #include "runtime/log.h"
@@ -102,8 +102,6 @@ std::string wallet_display_name(const std::string& path) {
   return name;
 }
 
-std::string wallets_folder() { return data_root() + "/Wallets"; }
-
 ResultCode wallet_resolve_address(const std::string& wallet_path, const std::string& wallet, std::string* out) {
   if (!out) return RC_INVALID_PARAM;
   if (!wallet_path.empty()) {
@@ -116,7 +114,7 @@ ResultCode wallet_resolve_address(const std::string& wallet_path, const std::str
   std::string name = wallet.empty() ? "Default" : wallet;
   // A name that climbs out of the wallets folder would address an arbitrary folder.
   if (!is_plain_name(name)) return RC_INVALID_PARAM;
-  std::string p = wallets_folder() + "/" + name;
+  std::string p = wallets_dir() + "/" + name;
   if (p.size() > kWalletRequestPathMax) return RC_INVALID_PARAM;
   *out = p;
   return RC_OK;

@@ -82,11 +82,9 @@ bool wallet_is_mail(const std::string& path);
 std::string wallet_normalize_path(std::string_view path);
 // The last component of a normalised path, cut to 63 bytes; empty for "/" or "".
 std::string wallet_display_name(const std::string& path);
-// The folder that holds the named wallets: `<data root>/Wallets`.
-std::string wallets_folder();
 
 // Resolves a wallet address: a non-empty `wallet_path` is the full path (normalised); otherwise
-// `wallet` is a name under wallets_folder() ("Default" when empty). RC_INVALID_PARAM when the
+// `wallet` is a name under wallets_dir() ("Default" when empty). RC_INVALID_PARAM when the
 // path would exceed 4095 characters, is empty after normalising or the name is not plain.
 ResultCode wallet_resolve_address(const std::string& wallet_path, const std::string& wallet, std::string* out);
 

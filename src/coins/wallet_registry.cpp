@@ -15,6 +15,7 @@
 #include "coins/wallet.h"
 #include "coins/wallet_lock.h"
 #include "runtime/data_root.h"
+#include "runtime/startup.h"
 #include "runtime/durable_write.h"
 #include "runtime/fs.h"
 #include "runtime/log.h"
@@ -197,9 +198,9 @@ WalletRegistry& wallet_registry() {
   return registry;
 }
 
-ResultCode wallet_startup_create_defaults(const std::string& wallets_dir) {
+ResultCode wallet_startup_create_defaults(const std::string& wallets) {
   for (const char* name : {"Default", "Mail"}) {
-    ResultCode rc = wallet_create_named(wallets_dir, name);
+    ResultCode rc = wallet_create_named(wallets, name);
     if (rc != RC_OK) {
       std::fprintf(stderr, "ERROR: Failed to create %s wallet structure\n", name);
       return rc;
@@ -239,14 +240,14 @@ void drop_legacy_lockered(const std::string& wallet) {
 }
 }  // namespace
 
-ResultCode wallet_startup_registry(const std::string& data_root, const std::string& wallets_dir) {
+ResultCode wallet_startup_registry(const std::string& root, const std::string& wallets) {
   WalletRegistry& reg = wallet_registry();
   bool missing = false;
-  ResultCode rc = reg.load(data_root, &missing);
+  ResultCode rc = reg.load(root, &missing);
   if (rc != RC_OK) log_warn(CAT_GEN, "Wallet registry: could not read %s; starting empty", kWalletRegistryFileName);
   if (missing) std::printf("No wallet registry found, starting with empty registry.\n");
   int repairs = 0;
-  rc = reg.rebase(data_root, &repairs);
+  rc = reg.rebase(root, &repairs);
   if (rc != RC_OK) {
     std::fprintf(stderr, "ERROR: Failed to repair relocated wallet paths\n");
     return rc;
@@ -254,7 +255,7 @@ ResultCode wallet_startup_registry(const std::string& data_root, const std::stri
   if (repairs > 0) std::printf("Wallet registry: repaired %d relocated/duplicate path(s)\n", repairs);
   bool registered = false;
   for (const char* name : {"Default", "Mail"}) {
-    std::string path = wallets_dir + "/" + name;
+    std::string path = wallets + "/" + name;
     if (!is_dir(path + "/Bank")) continue;
     bool added = false;
     rc = reg.add(path, &added);
@@ -283,7 +284,7 @@ ResultCode wallet_startup_registry(const std::string& data_root, const std::stri
     }
   }
   if (repairs > 0 || registered) {
-    rc = reg.save(data_root);
+    rc = reg.save(root);
     if (rc != RC_OK) {
       std::fprintf(stderr, "ERROR: Failed to save %s\n", kWalletRegistryFileName);
       return rc;
@@ -329,7 +330,7 @@ WalletAdminResult wallet_admin_create(const std::string& wallet_path_param) {
   std::string parent, name;
   size_t slash = text.rfind('/');
   if (slash == std::string::npos) {
-    parent = wallets_folder();
+    parent = wallets_dir();
     name = text;
   } else {
     // A relative path with folders would land wherever the service happens to run.

@@ -60,13 +60,13 @@ class WalletRegistry {
 // The one registry of the process.
 WalletRegistry& wallet_registry();
 
-// Start-up: makes the Default and Mail wallets under `wallets_dir`. Prints
+// Start-up: makes the Default and Mail wallets under `wallets`. Prints
 // "ERROR: Failed to create %s wallet structure" and returns the failure (fatal for the caller).
-ResultCode wallet_startup_create_defaults(const std::string& wallets_dir);
+ResultCode wallet_startup_create_defaults(const std::string& wallets);
 // Start-up: load, rebase, auto-register Default and Mail, drop empty legacy `Lockered` folders,
 // re-create every registered wallet's structure, save when anything changed, print the count.
 // Prints its own messages; a failure is fatal for the caller.
-ResultCode wallet_startup_registry(const std::string& data_root, const std::string& wallets_dir);
+ResultCode wallet_startup_registry(const std::string& root, const std::string& wallets);
 
 // Outcomes of the wallet life-cycle operations below; the endpoints turn each into its reply.
 enum WalletAdminOutcome {

@@ -7,6 +7,7 @@
 
 #include "coins/wallet.h"
 #include "coins/wallet_registry.h"
+#include "runtime/startup.h"
 #include "support/test_support.h"
 
 using testsupport::TempDir;
@@ -67,9 +68,9 @@ TEST(WalletAddress, ResolvesPathOrNameAndRefusesNamesThatLeaveTheWalletsFolder) 
   ASSERT_EQ(wallet_resolve_address("C:\\W\\Alice\\", "", &out), RC_OK);
   EXPECT_EQ(out, "C:/W/Alice");
   ASSERT_EQ(wallet_resolve_address("", "", &out), RC_OK);
-  EXPECT_EQ(out, wallets_folder() + "/Default");
+  EXPECT_EQ(out, wallets_dir() + "/Default");
   ASSERT_EQ(wallet_resolve_address("", "Savings", &out), RC_OK);
-  EXPECT_EQ(out, wallets_folder() + "/Savings");
+  EXPECT_EQ(out, wallets_dir() + "/Savings");
   EXPECT_EQ(wallet_resolve_address("", "../../etc", &out), RC_INVALID_PARAM);
   EXPECT_EQ(wallet_resolve_address(std::string(4096, 'a'), "", &out), RC_INVALID_PARAM);
 }
