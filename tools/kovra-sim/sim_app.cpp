@@ -147,6 +147,7 @@ ResultCode SimApp::start(const SimOptions& options, std::string* error) {
   ClusterOptions co;
   co.base_port = options_.base_port;
   co.ephemeral = options_.ephemeral;
+  co.read_timeout_ms = options_.read_timeout_ms;
   std::string why;
   if (cluster_->start(co, &why) != RC_OK) return fail(RC_NETWORK, why);
   if (control_.start(options_.control_port, [this](const ControlRequest& r) { return route(r); }) != RC_OK)

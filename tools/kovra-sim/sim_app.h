@@ -27,6 +27,7 @@ struct SimOptions {
   std::vector<std::string> data_roots;  // each gets a matching kovra_ips.csv
   std::string ports_file;               // default <state_dir>/sim.ports
   int control_port = 0;                 // 0 picks a free port
+  uint32_t read_timeout_ms = 5000;      // a TCP request that stalls is refused after this
 };
 
 // What a ports file says; also read back by the command line and the test harness.
