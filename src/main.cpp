@@ -11,9 +11,11 @@
 #include "http/http_server.h"
 #include "http/reply.h"
 #include "http/routes.h"
+#include "net/server_directory.h"
 #include "runtime/data_root.h"
 #include "runtime/log.h"
 #include "runtime/startup.h"
+#include "runtime/startup_config.h"
 
 namespace {
 
@@ -39,6 +41,7 @@ int main(int argc, char** argv) {
   if (rc != RC_OK) return startup_fatal(rc);
 
   // 5. Configuration defaults and role defaults.
+  startup_reset_settings();
 
   // 6. First folders of the data root.
   rc = startup_create_folders();
@@ -53,10 +56,14 @@ int main(int argc, char** argv) {
   if (rc != RC_OK) return startup_fatal(rc);
 
   // 9. guardians.csv when missing.
+  startup_write_guardians();
 
   // 10. kovra_ips.csv and BackupPlaces.txt when missing.
+  rc = startup_write_server_list_and_backup_places(write_default_server_file);
+  if (rc != RC_OK) return startup_fatal(rc);
 
   // 11. rest_core.conf: default file when missing, load, role defaults, role log line.
+  startup_load_configuration();
 
   // 12. Transport adapter.
 
