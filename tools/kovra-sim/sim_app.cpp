@@ -130,7 +130,6 @@ SimApp::~SimApp() { stop(); }
 
 ResultCode SimApp::start(const SimOptions& options, std::string* error) {
   options_ = options;
-  if (options_.ports_file.empty()) options_.ports_file = default_ports_file(options_.state_dir);
   auto fail = [&](ResultCode rc, const std::string& why) {
     if (error) *error = why;
     stop();
@@ -141,6 +140,9 @@ ResultCode SimApp::start(const SimOptions& options, std::string* error) {
   if (lock == -2) return fail(RC_FILE, "cannot create the state folder " + options_.state_dir);
   if (lock < 0) return fail(RC_BUSY, "state folder in use by another simulator: " + options_.state_dir);
   lock_fd_ = lock;
+  // A ports file left by a simulator that was killed must not announce ports nobody serves.
+  unlink(default_ports_file(options_.state_dir).c_str());
+  if (!options_.ports_file.empty()) unlink(options_.ports_file.c_str());
   ResultCode rc = table_.open(options_.state_dir);
   if (rc != RC_OK) return fail(rc, std::string("cannot load the state folder: ") + short_name(rc));
   cluster_ = std::make_unique<SimCluster>(&exchange_);
@@ -163,8 +165,11 @@ ResultCode SimApp::start(const SimOptions& options, std::string* error) {
   text += "\n";
   DurableOptions quick;
   quick.sync = false;
-  if (durable_write(options_.ports_file, text, quick) != RC_OK)
-    return fail(RC_FILE, "cannot write the ports file " + options_.ports_file);
+  // The command line finds a running simulator through the copy in its state folder.
+  for (const std::string& path : {options_.ports_file, default_ports_file(options_.state_dir)}) {
+    if (!path.empty() && durable_write(path, text, quick) != RC_OK)
+      return fail(RC_FILE, "cannot write the ports file " + path);
+  }
   return RC_OK;
 }
 
@@ -174,7 +179,8 @@ void SimApp::stop() {
   if (cluster_) cluster_->stop();
   cluster_.reset();
   table_.save();
-  unlink(options_.ports_file.c_str());
+  if (!options_.ports_file.empty()) unlink(options_.ports_file.c_str());
+  unlink(default_ports_file(options_.state_dir).c_str());
   close(lock_fd_);
   lock_fd_ = -1;
 }

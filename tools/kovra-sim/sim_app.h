@@ -25,7 +25,7 @@ struct SimOptions {
   int base_port = 50000;                // server id i on base_port + i
   bool ephemeral = false;               // kernel-chosen ports instead
   std::vector<std::string> data_roots;  // each gets a matching kovra_ips.csv
-  std::string ports_file;               // default <state_dir>/sim.ports
+  std::string ports_file;               // another copy of <state_dir>/sim.ports, when set
   int control_port = 0;                 // 0 picks a free port
   uint32_t read_timeout_ms = 5000;      // a TCP request that stalls is refused after this
 };
