@@ -11,11 +11,21 @@
 #include "http/http_server.h"
 #include "http/reply.h"
 #include "http/routes.h"
+#include "http/task_endpoint.h"
+#include "http/task_registry.h"
 #include "net/server_directory.h"
+#include "net/transport.h"
+#include "runtime/config.h"
+#include "runtime/crash_report.h"
 #include "runtime/data_root.h"
 #include "runtime/log.h"
+#include "runtime/log_rotate.h"
+#include "runtime/send_log.h"
 #include "runtime/startup.h"
 #include "runtime/startup_config.h"
+#include "runtime/telemetry.h"
+#include "runtime/update_cleanup.h"
+#include "runtime/timing_policy.h"
 
 namespace {
 
@@ -29,6 +39,7 @@ void register_routes(HttpServer& server) { routes_register_all(server); }
 
 int main(int argc, char** argv) {
   // 1. Crash filter.
+  crash_report_install();
 
   // 2. Command line.
   const int early_exit = startup_command_line(argc, argv);
@@ -62,7 +73,10 @@ int main(int argc, char** argv) {
   rc = startup_write_server_list_and_backup_places(write_default_server_file);
   if (rc != RC_OK) return startup_fatal(rc);
 
-  // 11. rest_core.conf: default file when missing, load, role defaults, role log line.
+  // 11. rest_core.conf: default file when missing, load, role defaults, role log line. Each
+  // published timing policy hands its default attempt time-out to the transport.
+  timing_policy_set_publish_hook(
+      [](const TimingPolicy& p) { transport_set_default_timeout(p.attempt_timeout_ms[ATTEMPT_KOVRA_DEFAULT]); });
   startup_load_configuration();
 
   // 12. Transport adapter.
@@ -82,16 +96,23 @@ int main(int argc, char** argv) {
   startup_print_configuration();
 
   // 19. Main log (rotation first).
+  LogRotateResult rotated;
+  rotate_main_log(data_root(), &rotated);
   startup_open_log();
+  if (rotated.rotated) log_info(CAT_GEN, "Rotated the previous main.log to %s", rotated.moved_to.c_str());
 
   // 20. Per-wallet funding locks.
 
   // 21. Telemetry and send log.
+  telemetry_open(data_root());
+  send_log_open(data_root(), send_log_resolve_enabled(config_snapshot().send_log_enabled));
 
   // 22. Debug level and start lines.
   startup_log_start();
 
   // 23. Update clean-up.
+  update_cleanup(st.exe_dir);
+  crash_report_test_trigger();  // test-only: a crash on request, with the log open
 
   // 24. Boot echo.
 
@@ -112,6 +133,7 @@ int main(int argc, char** argv) {
 
   // 29. HTTP server with the port fallback; core.port.
   wallet_endpoints_provide();
+  task_endpoint_provide();
   if (http_server_start_with_fallback(g_server, st.opts.port, st.opts.port_explicit, register_routes, &st.bound_port) !=
       RC_OK) {
     fprintf(stderr, "ERROR: Failed to start HTTP server on port %d\n", st.opts.port);
@@ -141,6 +163,8 @@ int main(int argc, char** argv) {
   // 32. Recovery worker.
 
   // 33. Mail subsystem.
+  // Task reconciliation (no resumable transfers yet, so nothing is protected).
+  task_reconcile_at_startup({}, RC_OK);
 
   // 34. Serve until /api/system/shutdown.
   http_server_run(g_server);
@@ -157,6 +181,8 @@ int main(int argc, char** argv) {
   event_stream_stop();
   // 8. Mail health refresh and download-retry workers.
   // 9. Send log and telemetry.
+  send_log_close();
+  telemetry_close();
   // 10-11. Closing lines, "shutdown complete", main log.
   startup_shutdown_finish();
   return 0;

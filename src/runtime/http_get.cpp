@@ -162,3 +162,5 @@ ResultCode http_get(const std::string& url, const HttpGetTimeouts* timeouts, std
   if (body->empty()) return fail(RC_ERROR, url);
   return RC_OK;
 }
+
+ResultCode http_get(const std::string& url, std::string* body) { return http_get(url, nullptr, body); }

@@ -41,3 +41,5 @@ bool is_loopback_http_url(const std::string& url);
 // Failures log "http_get failed: result=%d url=%s" (DEBUG, NET).
 ResultCode http_get(const std::string& url, const HttpGetTimeouts* timeouts, std::string* body,
                     size_t max_body = 64u * 1024u * 1024u);
+// The same with the default time-outs (3 s each) and body limit.
+ResultCode http_get(const std::string& url, std::string* body);
