@@ -71,10 +71,10 @@ std::string log_pretty_json(std::string_view body) {
         ++depth;
         break;
       case '}': case ']':
-        if (depth > 0) --depth;
         out += '\n';
         indent(out, 2 * depth);
         out += c;
+        if (depth > 0) --depth;
         break;
       case ':':
         out += ": ";
