@@ -143,6 +143,10 @@ TEST(SimState, ServerListAndPortsFileNameTheBoundPorts) {
   }
   EXPECT_EQ(testsupport::read_file(dir.sub("root1/kovra_ips.csv")), expected);
   EXPECT_EQ(testsupport::read_file(dir.sub("root2/Client_Data/kovra_ips.csv")), expected);
+  // Discovery, pointed at the simulator's web endpoint, gets the same list.
+  testsupport::HttpReply listed = testsupport::http_get(app.control_port(), "/service/kovra_servers");
+  EXPECT_EQ(listed.status, 200);
+  EXPECT_EQ(listed.body, expected);
   SimPorts p;
   ASSERT_EQ(read_ports_file(o.state_dir + "/sim.ports", &p), RC_OK);
   EXPECT_EQ(p.server_ports, ports);

@@ -134,7 +134,7 @@ void ControlServer::serve(int fd) {
     reply = handler_(req);
   }
   std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) +
-                    "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(reply.json.size()) +
+                    "\r\nContent-Type: " + reply.content_type + "\r\nContent-Length: " + std::to_string(reply.json.size()) +
                     "\r\nConnection: close\r\n\r\n" + reply.json;
   size_t sent = 0;
   while (sent < out.size()) {

@@ -1,6 +1,6 @@
 // A very small JSON HTTP endpoint on 127.0.0.1 for driving the simulator: one request per
-// connection, query string and form-encoded body merged into one parameter map, replies always
-// JSON with Connection: close. Requests are served one at a time on the endpoint's own thread.
+// connection, query string and form-encoded body merged into one parameter map, replies JSON
+// (or plain text where a route says so) with Connection: close. Requests are served one at a time on the endpoint's own thread.
 // start/stop from one controlling thread; port() from any thread.
 #pragma once
 #include <atomic>
@@ -19,7 +19,8 @@ struct ControlRequest {
 
 struct ControlReply {
   int status = 200;
-  std::string json;
+  std::string json;  // the body; JSON unless content_type says otherwise
+  std::string content_type = "application/json";
 };
 
 using ControlHandler = std::function<ControlReply(const ControlRequest&)>;
