@@ -76,10 +76,6 @@ ResultCode wallet_read_folder_coins(const std::string& folder, size_t max_files,
     FolderCoin fc;
     std::string path = folder + "/" + name;
     if (coin_file_read(path, &fc.coin) != RC_OK) continue;
-    CoinFileHeader header;
-    fc.coin_count = 1;
-    if (coin_file_read_header(path, &header, nullptr, nullptr) == RC_OK && header.format != kFormat10)
-      fc.coin_count = header.token_count;
     fc.file_name = name;
     out->push_back(std::move(fc));
   }

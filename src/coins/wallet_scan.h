@@ -30,7 +30,6 @@ struct FolderScan {
 // One readable `*.bin` file with its first coin, for listings.
 struct FolderCoin {
   std::string file_name;
-  uint32_t coin_count = 0;
   Coin coin;
 };
 
