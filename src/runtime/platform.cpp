@@ -40,7 +40,7 @@ bool fill_from_kernel(uint8_t* p, size_t n) {
 }
 }  // namespace
 
-void random_fill(void* buf, size_t n) {
+void platform_random_fill(void* buf, size_t n) {
   if (!buf || n == 0) return;
   if (!fill_from_kernel(static_cast<uint8_t*>(buf), n)) std::memset(buf, 0, n);
 }

@@ -24,7 +24,7 @@ void sleep_ms(uint32_t ms);
 
 // Fills `buf` with `n` bytes from the kernel's random generator; errors are ignored (the buffer
 // may then hold zeros). Prefer random_bytes where a failure matters.
-void random_fill(void* buf, size_t n);
+void platform_random_fill(void* buf, size_t n);
 // Same with a result: RC_INVALID_PARAM for no buffer or n outside 1..4294967295,
 // RC_ENCRYPTION when the generator fails (the buffer is then zeroed), else RC_OK.
 ResultCode random_bytes(void* buf, size_t n);

@@ -14,8 +14,8 @@ TEST(Platform, RandomBytesChecksItsArguments) {
   EXPECT_NE(a, std::vector<uint8_t>(64, 0));
   EXPECT_EQ(random_bytes(nullptr, 4), RC_INVALID_PARAM);
   EXPECT_EQ(random_bytes(a.data(), 0), RC_INVALID_PARAM);
-  random_fill(a.data(), a.size());
-  random_fill(nullptr, 4);
+  platform_random_fill(a.data(), a.size());
+  platform_random_fill(nullptr, 4);
 }
 
 TEST(Platform, ClocksAndLocalTime) {
