@@ -76,9 +76,10 @@ ResultCode coin_image_v9_multi(const Coin* coins, size_t count, Secret* image) {
 }
 
 ResultCode coin_header_parse(const uint8_t* data, size_t n, CoinFileHeader* header) {
-  if (!data || !header) return RC_INVALID_PARAM;
+  if (!header || (!data && n > 0)) return RC_INVALID_PARAM;
+  if (n == 0) return RC_CORRUPT_FILE;
   CoinFileHeader h;
-  if (n >= 1 && data[0] == kFormat10) {
+  if (data[0] == kFormat10) {
     ResultCode rc = type10_check_image(data, n);
     if (rc != RC_OK) return rc;
     h.format = kFormat10;
