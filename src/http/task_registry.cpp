@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <set>
 
 #include "runtime/data_root.h"
 #include "runtime/durable_write.h"
@@ -25,6 +26,9 @@ namespace {
 // worker, or a worker and start-up) never lose each other's changes. Stands alone in the lock
 // order: nothing else is locked while it is held, apart from the log lock inside log calls.
 std::mutex g_task_mutex;
+// Identifiers this process has created or updated (guarded by g_task_mutex). They belong to live
+// work, so start-up reconciliation never fails them, even when a worker started before it.
+std::set<std::string> g_live_ids;
 
 const char kRestartMessage[] = "Interrupted by restart: the previous instance exited before this task finished";
 constexpr size_t kMessageMaxEscaped = 4096;
@@ -365,6 +369,8 @@ ResultCode create_exclusive(const std::string& path, const std::string& text) {
 }
 
 struct UpdateSpec {
+  // Reconciliation: apply only to a task still "running" that no work of this process touched.
+  bool only_orphan = false;
   const char* status = nullptr;   // null keeps the current one
   int percent = -1;               // negative keeps the current one
   const char* message = nullptr;  // null keeps the current one
@@ -384,6 +390,7 @@ ResultCode update(std::string_view id, const UpdateSpec& u) {
   std::string cur_status = cur.status;
   if (cur_status.empty() || cur_status == "unknown") cur_status = "running";
   const bool is_final = cur_status == "success" || cur_status == "failed";
+  if (u.only_orphan && (is_final || g_live_ids.count(std::string(id)))) return RC_NO_CHANGE;
 
   if (is_final && u.status && std::strcmp(u.status, "running") == 0) {
     log_warn(CAT_GEN, "Task %.*s: refusing to demote %s -> running", static_cast<int>(id.size()), id.data(),
@@ -403,7 +410,20 @@ ResultCode update(std::string_view id, const UpdateSpec& u) {
   std::string merged = u.members ? task_merge_members(old_members, u.members) : old_members;
   const bool data_line = cur.has_data || u.members != nullptr;
   std::string out = task_file_text(status, id, progress, message, data_line, merged);
-  return replace_file(path, out, status != "running");
+  rc = replace_file(path, out, status != "running");
+  if (rc == RC_OK && !u.only_orphan) g_live_ids.insert(std::string(id));
+  return rc;
+}
+
+// True when a temporary name (".rctmp." then an optional "new." then the writer's process id)
+// belongs to this process.
+bool temp_of_this_process(const std::string& name) {
+  size_t at = name.find(".rctmp.");
+  if (at == std::string::npos) return false;
+  std::string rest = name.substr(at + 7);
+  if (rest.rfind("new.", 0) == 0) rest = rest.substr(4);
+  const std::string mine = std::to_string(getpid()) + ".";
+  return rest.rfind(mine, 0) == 0;
 }
 
 }  // namespace
@@ -497,7 +517,13 @@ ResultCode task_create(std::string* id, const char* message) {
   ::mkdir(tasks_dir().c_str(), 0755);
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string path = task_file_path(*id);
-    ResultCode rc = create_exclusive(path, task_file_text("running", *id, 0, msg, true, ""));
+    ResultCode rc;
+    {
+      // Created and marked live in one step, so reconciliation never sees it unclaimed.
+      std::lock_guard<std::mutex> g(g_task_mutex);
+      rc = create_exclusive(path, task_file_text("running", *id, 0, msg, true, ""));
+      if (rc == RC_OK) g_live_ids.insert(*id);
+    }
     if (rc == RC_OK) {
       log_debug(CAT_GEN, "Created task %s: %s", id->c_str(), msg);
       return RC_OK;
@@ -602,10 +628,10 @@ int task_reconcile(const std::vector<std::string>& protected_ids) {
   while (dirent* e = readdir(d)) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
-    // Temporary files of a writer that died before its rename; this instance holds the data
-    // root's lock, so no live writer owns them.
+    // Temporary files of a writer that died before its rename: this instance holds the data
+    // root's lock, so only its own writers (whose names carry its process id) may still be busy.
     if (is_durable_temp_name(name)) {
-      leftovers.push_back(name);
+      if (!temp_of_this_process(name)) leftovers.push_back(name);
       continue;
     }
     if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
@@ -622,9 +648,16 @@ int task_reconcile(const std::vector<std::string>& protected_ids) {
   int failed = 0;
   for (const std::string& id : ids) {
     if (std::find(protected_ids.begin(), protected_ids.end(), id) != protected_ids.end()) continue;
-    TaskRecord r;
-    if (task_read(id, &r) != RC_OK || r.status != "running") continue;
-    if (task_fail(id, kRestartMessage) == RC_OK) ++failed;
+    // Checked and failed under the task lock, so a task that work of this process picks up
+    // meanwhile is never failed under its feet.
+    UpdateSpec u;
+    u.only_orphan = true;
+    u.status = "failed";
+    u.message = kRestartMessage;
+    if (update(id, u) == RC_OK) {
+      log_error(CAT_GEN, "Task %s failed: %s", id.c_str(), kRestartMessage);
+      ++failed;
+    }
   }
   return failed;
 }

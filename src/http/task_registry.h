@@ -71,9 +71,11 @@ enum TaskFileProblem { TASK_FILE_OK, TASK_FILE_MISSING, TASK_FILE_EMPTY, TASK_FI
 // empty or larger than kTaskFileMaxBytes), RC_MEMORY; `problem` (may be null) tells which.
 ResultCode task_read(std::string_view id, TaskRecord* out, TaskFileProblem* problem = nullptr);
 
-// Start-up clean-up: every task still "running" whose identifier is not in `protected_ids` is
-// failed with the restart message. Returns the number failed, 0 when there is no Tasks folder,
-// -1 when it cannot be listed.
+// Start-up clean-up: every task still "running" whose identifier is not in `protected_ids` and
+// that this process has not created or updated (work started earlier in start-up, such as the
+// boot recovery, keeps its task) is failed with the restart message. Temporary files left by a
+// dead writer are removed. Returns the number failed, 0 when there is no Tasks folder, -1 when it
+// cannot be listed.
 int task_reconcile(const std::vector<std::string>& protected_ids);
 // The start-up step around task_reconcile: `owners_rc` is the result of listing the resumable
 // task owners (a failure is logged and reconciles with an empty list); logs the outcome lines.

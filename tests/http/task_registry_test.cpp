@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <regex>
@@ -189,12 +190,21 @@ TEST_F(TaskRegistry, UpdatesOfAMissingTaskReportNotFound) {
 }
 
 TEST_F(TaskRegistry, ReconcileFailsOrphansAndSparesProtectedAndFinishedTasks) {
-  std::string orphan = make("working"), kept = make("resumable"), done = make();
-  ASSERT_EQ(task_set_text(orphan, "wallet", "Default"), RC_OK);
-  ASSERT_EQ(task_progress(orphan, 30, "working"), RC_OK);
-  ASSERT_EQ(task_complete(done, "finished", nullptr), RC_OK);
+  // Files as a previous process left them.
+  auto leave = [&](const std::string& id, const char* status, int progress, const char* members) {
+    ASSERT_TRUE(write_file(root_.sub("Tasks/" + id + ".json"),
+                           task_file_text(status, id, progress, "working", true, members)));
+  };
+  const std::string orphan = "Dec-10-26_11-00-00-pm-0001", kept = "Dec-10-26_11-00-00-pm-0002",
+                    done = "Dec-10-26_11-00-00-pm-0003";
+  leave(orphan, "running", 30, "\"wallet\": \"Default\"");
+  leave(kept, "running", 10, "");
+  leave(done, "success", 100, "");
   const std::string done_text = file(done), kept_text = file(kept);
-  ASSERT_TRUE(write_file(root_.sub("Tasks/" + orphan + ".json.rctmp.123.0"), "{half"));
+  const std::string dead_tmp = "Tasks/" + orphan + ".json.rctmp.999999999.0";
+  const std::string own_tmp = "Tasks/" + orphan + ".json.rctmp." + std::to_string(getpid()) + ".7";
+  ASSERT_TRUE(write_file(root_.sub(dead_tmp), "{half"));
+  ASSERT_TRUE(write_file(root_.sub(own_tmp), "{busy"));
 
   EXPECT_EQ(task_reconcile({kept}), 1);
   TaskRecord r;
@@ -205,10 +215,29 @@ TEST_F(TaskRegistry, ReconcileFailsOrphansAndSparesProtectedAndFinishedTasks) {
   EXPECT_EQ(r.data, "{ \"wallet\": \"Default\" }");
   EXPECT_EQ(file(kept), kept_text);
   EXPECT_EQ(file(done), done_text);
-  EXPECT_FALSE(file_exists(root_.sub("Tasks/" + orphan + ".json.rctmp.123.0")));
+  EXPECT_FALSE(file_exists(root_.sub(dead_tmp)));
+  EXPECT_TRUE(file_exists(root_.sub(own_tmp))) << "a temporary file of this process may still be renamed";
 
   EXPECT_EQ(task_reconcile({}), 1);  // the protected one is failed once nobody claims it
   EXPECT_EQ(task_reconcile({}), 0);
+}
+
+// Work of this process that picked up an interrupted task before reconciliation ran (the boot
+// recovery resumes a deposit under its old identifier) keeps it: it is not orphaned.
+TEST_F(TaskRegistry, ReconcileSparesTasksThisProcessIsWorkingOn) {
+  const std::string resumed = "Dec-10-26_11-00-00-pm-0004";
+  ASSERT_TRUE(write_file(root_.sub("Tasks/" + resumed + ".json"),
+                         task_file_text("running", resumed, 30, "POWN", true, "")));
+  ASSERT_EQ(task_progress(resumed, 50, "Recovering 3 coins..."), RC_OK);
+  std::string fresh = make("new work");
+
+  EXPECT_EQ(task_reconcile({}), 0);
+  TaskRecord r;
+  ASSERT_EQ(task_read(resumed, &r), RC_OK);
+  EXPECT_EQ(r.status, "running");
+  EXPECT_EQ(r.message, "Recovering 3 coins...");
+  ASSERT_EQ(task_read(fresh, &r), RC_OK);
+  EXPECT_EQ(r.status, "running");
 }
 
 TEST_F(TaskRegistry, ReconcileWithoutTasksFolderCountsNothing) {
