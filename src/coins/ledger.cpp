@@ -301,3 +301,24 @@ ResultCode ledger_read(const std::string& wallet, LedgerContents* out) {
   if (!out->rows.empty()) out->balance_units = out->rows.front().balance_units;
   return RC_OK;
 }
+
+ResultCode ledger_read_balance(const std::string& wallet, int64_t* balance_units) {
+  if (wallet.empty() || !balance_units) return RC_INVALID_PARAM;
+  *balance_units = 0;
+  std::string text;
+  bool present = false;
+  {
+    std::lock_guard<std::mutex> g(g_ledger_mutex);
+    ResultCode rc = read_whole(ledger_path(wallet), &text, &present);
+    if (rc != RC_OK) return rc;
+  }
+  std::vector<std::string_view> lines = split_lines(text);
+  for (size_t i = 1; i < lines.size(); ++i) {
+    LedgerRow row;
+    if (ledger_parse_row(lines[i], &row)) {
+      *balance_units = row.balance_units;
+      break;
+    }
+  }
+  return RC_OK;
+}

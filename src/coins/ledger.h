@@ -51,6 +51,9 @@ ResultCode ledger_append_with_balance(const std::string& wallet, const LedgerEnt
                                       std::string* task_id_out = nullptr);
 // Reads every row. A missing file is RC_OK with present false; RC_FILE when it cannot be read.
 ResultCode ledger_read(const std::string& wallet, LedgerContents* out);
+// Only the newest row's balance (0 without rows), for the balance endpoint: same pass and lock as
+// ledger_read without parsing every row. RC_OK (also for a missing file), RC_FILE.
+ResultCode ledger_read_balance(const std::string& wallet, int64_t* balance_units);
 // The file's lines without line ends (the header first), read in one pass under the ledger lock.
 // A missing file is RC_OK with *present false and no lines; RC_FILE when unreadable.
 ResultCode ledger_read_lines(const std::string& wallet, std::vector<std::string>* lines, bool* present);

@@ -125,10 +125,10 @@ ResultCode wallet_balance(const std::string& wallet, WalletBalance* out) {
   out->fracked_units = fracked.total_units;
   out->limbo_units = limbo.total_units;
   out->disk_units = add_saturating(bank.total_units, fracked.total_units);
-  LedgerContents ledger;
-  if (ledger_read(wallet, &ledger) == RC_OK) {
+  int64_t ledger_units = 0;
+  if (ledger_read_balance(wallet, &ledger_units) == RC_OK) {
     out->ledger_read = true;
-    out->ledger_units = ledger.balance_units;
+    out->ledger_units = ledger_units;
   }
   return RC_OK;
 }

@@ -144,6 +144,9 @@ TEST(Ledger, HundredThousandRowLedgerAppendsAndReadsBackWhole) {
   ASSERT_EQ(c.rows.size(), static_cast<size_t>(kRows + 1));
   EXPECT_EQ(c.balance_units, 42);
   EXPECT_EQ(c.rows[0].description, "newest");
+  int64_t newest = 0;
+  ASSERT_EQ(ledger_read_balance(tmp.path(), &newest), RC_OK);
+  EXPECT_EQ(newest, 42);
   for (int i = 1; i <= kRows; ++i) {
     const LedgerRow& r = c.rows[static_cast<size_t>(kRows - i + 1)];
     ASSERT_EQ(r.amount_units, i);
