@@ -13,6 +13,7 @@
 #include "http/routes.h"
 #include "http/task_endpoint.h"
 #include "http/task_registry.h"
+#include "net/kovra_protocol.h"
 #include "net/server_directory.h"
 #include "net/transport.h"
 #include "runtime/config.h"
@@ -31,6 +32,12 @@ namespace {
 
 // The one HTTP server; the shutdown route keeps a pointer to it as its context.
 HttpServer g_server;
+
+// A fatal start-up error once the transport is up: it is released before the instance lock.
+int fatal_after_transport(ResultCode rc) {
+  transport_cleanup();
+  return startup_fatal(rc);
+}
 
 // Fills the route table at each bind attempt.
 void register_routes(HttpServer& server) { routes_register_all(server); }
@@ -79,17 +86,28 @@ int main(int argc, char** argv) {
       [](const TimingPolicy& p) { transport_set_default_timeout(p.attempt_timeout_ms[ATTEMPT_KOVRA_DEFAULT]); });
   startup_load_configuration();
 
-  // 12. Transport adapter.
+  // 12. Transport adapter for the role in force (the server list, with discovery in the desktop
+  // role, and the saved statistics).
+  if (transport_init(config_snapshot().role.server_role) != RC_OK) {
+    fprintf(stderr, "ERROR: Failed to initialize transport adapter\n");
+    return startup_fatal(RC_NETWORK);
+  }
 
   // 13. Wallet registry.
   rc = wallet_startup_registry(data_root(), wallets_dir());
-  if (rc != RC_OK) return startup_fatal(rc);
+  if (rc != RC_OK) return fatal_after_transport(rc);
 
   // 14. Locker-funding state and identity settings.
 
   // 15. Socket library (nothing to start on POSIX).
 
   // 16. Server list.
+  if (loaded_server_count() != kovra::kServerCount) {
+    fprintf(stderr, "ERROR: Failed to load cached KOVRA servers\n");
+    fprintf(stderr, "ERROR: Failed to load KOVRA servers\n");
+    return fatal_after_transport(RC_FILE);
+  }
+  printf("Loaded %d KOVRA servers from cached topology.\n", loaded_server_count());
   printf("\nInitialization complete.\n\n");
 
   // 17-18. The command-line port and debug flag stay in force; configuration summary.
@@ -120,6 +138,7 @@ int main(int argc, char** argv) {
   if (st.opts.upgrade_mode != UPGRADE_NONE) {
     fprintf(stderr, "ERROR: Upgrading legacy coins is not available yet in this version of %s.\n", PRODUCT_NAME);
     log_error(CAT_GEN, "Upgrade mode requested but not available yet");
+    transport_cleanup();
     log_close();
     return 1;
   }
@@ -138,6 +157,7 @@ int main(int argc, char** argv) {
       RC_OK) {
     fprintf(stderr, "ERROR: Failed to start HTTP server on port %d\n", st.opts.port);
     log_error(CAT_HTTP, "Failed to start HTTP server on port %d", st.opts.port);
+    transport_cleanup();
     log_close();
     return 1;
   }
@@ -183,7 +203,9 @@ int main(int argc, char** argv) {
   // 9. Send log and telemetry.
   send_log_close();
   telemetry_close();
-  // 10-11. Closing lines, "shutdown complete", main log.
+  // 10-11. Server statistics saved with the transport's clean-up; closing lines, "shutdown
+  // complete", main log.
+  transport_cleanup();
   startup_shutdown_finish();
   return 0;
 }

@@ -13,6 +13,7 @@
 
 #include "base/test_seams.h"
 #include "net/kovra_protocol.h"
+#include "runtime/http_get.h"
 #include "runtime/log.h"
 
 namespace {
@@ -28,15 +29,17 @@ std::vector<std::string> g_hosts(kCount, kDefaultHost);
 std::function<std::vector<int>()> g_ranking;
 WebFetch g_fetch;
 
-ResultCode unavailable_fetch(const std::string& url, std::string* body) {
-  (void)url;
-  (void)body;
-  return RC_ERROR;
+// The documents asked for are small; a bigger answer is not a server list.
+constexpr size_t kMaxDocument = 1u << 20;
+
+ResultCode default_fetch(const std::string& url, std::string* body) {
+  HttpGetTimeouts t;  // 3 s each: a web host that does not answer never holds start-up long
+  return http_get(url, &t, body, kMaxDocument);
 }
 
 WebFetch current_fetch() {
   std::lock_guard<std::mutex> lock(g_config_mutex);
-  return g_fetch ? g_fetch : WebFetch(unavailable_fetch);
+  return g_fetch ? g_fetch : WebFetch(default_fetch);
 }
 
 std::string trim(const std::string& s) {
