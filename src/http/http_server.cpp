@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "base/test_seams.h"
 #include "http/http_parse.h"
@@ -211,11 +212,16 @@ ReadOutcome read_request(int fd, std::string& buf, HttpError* err) {
   const uint64_t deadline = now_ms() + timeout;
   std::unique_ptr<char[]> chunk(new char[HTTP_MAX_REQUEST_BYTES]);
   for (;;) {
-    if (now_ms() > deadline) {
+    const uint64_t now = now_ms();
+    if (now > deadline) {
       log_warn(CAT_HTTP, "HttpRead: request exceeded %u ms deadline", timeout);
       *err = HttpError{408, "Request Timeout", "Request read timed out", nullptr};
       return ReadOutcome::REJECT;
     }
+    // Each wait ends at the deadline at the latest, so a client dripping bytes cannot stretch the
+    // read past it.
+    const uint64_t left = deadline - now;
+    set_timeout(fd, SO_RCVTIMEO, static_cast<uint32_t>(left > 0 ? left : 1));
     ssize_t n = recv(fd, chunk.get(), HTTP_MAX_REQUEST_BYTES - buf.size(), 0);
     if (n == 0) {
       log_debug(CAT_HTTP, "HttpConnection: client closed connection after %zu byte(s)", buf.size());
@@ -315,7 +321,15 @@ void serve_connection(HttpServer& server, int fd) {
     if (route) {
       resp.status = 200;
       resp.reason = "OK";
-      if (route->handler) route->handler(req, resp, route->context);
+      // An exception must not end the process from inside a request: it becomes a 500 here.
+      try {
+        if (route->handler) route->handler(req, resp, route->context);
+      } catch (const std::bad_alloc&) {
+        http_set_json_error(resp, 500, "Internal Server Error", "Memory allocation failed");
+      } catch (...) {
+        log_error(CAT_HTTP, "HttpRequest: handler for %s failed unexpectedly", req.path.c_str());
+        http_set_json_error(resp, 500, "Internal Server Error", "Internal error while handling the request");
+      }
     } else {
       http_set_json_error(resp, 404, "Not Found", "Endpoint not found");
     }

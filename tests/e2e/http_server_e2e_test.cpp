@@ -116,6 +116,38 @@ TEST(HttpServerE2E, ServerLevelRefusalsAnswerTheirStatusReasonAndJsonError) {
   EXPECT_EQ(svc.stop(), 0);
 }
 
+TEST(HttpServerE2E, DrippingClientIsCutOffAtTheReadDeadline) {
+  e2e::Service svc;
+  ASSERT_TRUE(svc.start(fast_timeouts())) << svc.output();
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(svc.port()));
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const auto t0 = std::chrono::steady_clock::now();
+  // One byte every 300 ms never lets a single receive time out; only the overall deadline ends it.
+  const std::string request = "GET /api/program/echo HTTP/1.1\r\n";
+  std::string reply;
+  char buf[4096];
+  for (char c : request) {
+    if (send(fd, &c, 1, MSG_NOSIGNAL) != 1) break;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 300) > 0) break;
+  }
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, 3000) > 0) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    reply.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 408 Request Timeout\r\n", 0), 0u) << reply;
+  EXPECT_LT(waited.count(), kReadTimeoutMs + 1500);
+  EXPECT_EQ(svc.stop(), 0);
+}
+
 TEST(HttpServerE2E, FaviconAndIdleOrSilentClientsGetNoReply) {
   e2e::Service svc;
   ASSERT_TRUE(svc.start(fast_timeouts())) << svc.output();
