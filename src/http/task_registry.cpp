@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/rand.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "runtime/data_root.h"
 #include "runtime/durable_write.h"
 #include "runtime/log.h"
+#include "runtime/platform.h"
 
 namespace {
 
@@ -449,7 +449,7 @@ std::string task_new_id() {
   struct tm lt;
   localtime_r(&now, &lt);
   unsigned char rnd[2] = {0, 0};
-  if (RAND_bytes(rnd, sizeof rnd) != 1) {
+  if (random_bytes(rnd, sizeof rnd) != RC_OK) {
     // Without the generator the clock still varies the name; an exclusive create catches a clash.
     rnd[0] = static_cast<unsigned char>(clock());
     rnd[1] = static_cast<unsigned char>(getpid());

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "runtime/fs.h"
+
 namespace {
 
 bool stat_size(const std::string& path, uint64_t* size) {
@@ -15,11 +17,6 @@ bool stat_size(const std::string& path, uint64_t* size) {
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   *size = static_cast<uint64_t>(st.st_size);
   return true;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
 }
 
 std::string local_stamp() {
@@ -103,7 +100,7 @@ ResultCode rotate_main_log(const std::string& data_root, LogRotateResult* out) {
   }
 
   std::string moved = free_name(dir, stamp, ".log");
-  if (::rename(log.c_str(), moved.c_str()) != 0) return RC_FILE;
+  if (move_file(log, moved) != RC_OK) return RC_FILE;
   r.rotated = true;
   r.moved_to = moved;
   return RC_OK;

@@ -1,10 +1,8 @@
 #include "runtime/send_log.h"
 
-#include <openssl/rand.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +10,7 @@
 #include <mutex>
 
 #include "runtime/log.h"
+#include "runtime/platform.h"
 
 namespace {
 // Guards the send-log file and the remembered paths. Stands alone in the lock order.
@@ -105,11 +104,8 @@ void send_log_close() {
 
 std::string new_send_id() {
   unsigned char b[8] = {0};
-  if (RAND_bytes(b, sizeof b) != 1) {
-    // No entropy source: the clock mix below still gives a distinct identifier per millisecond.
-  }
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  uint64_t ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+  platform_random_fill(b, sizeof b);  // on failure the clock mix below still varies the identifier
+  const uint64_t ms = now_ms();
   char out[18];
   out[0] = 's';
   static const char hex[] = "0123456789abcdef";

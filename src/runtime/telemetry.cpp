@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
-#include <chrono>
 #include <cstdio>
 #include <mutex>
 
 #include "runtime/log.h"
+#include "runtime/platform.h"
 
 const char kTelemetryHeader[] =
     "timestamp,timestamp_ms,call_id,cmd_group,cmd_code,transport,encryption,kovra_id,kovra_endpoint,req_bytes,"
@@ -58,8 +58,7 @@ std::string telemetry_line(const TelemetryRecord& r, uint64_t unix_s, uint64_t w
 }
 
 void telemetry_record(const TelemetryRecord& rec) {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const uint64_t ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+  const uint64_t ms = now_ms();
   std::string line = telemetry_line(rec, ms / 1000, ms);
   std::lock_guard<std::mutex> g(g_tel_mutex);
   if (!g_tel_file) return;
