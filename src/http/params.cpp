@@ -119,6 +119,22 @@ std::string normalize_wallet_path(std::string_view path) {
   return p;
 }
 
+namespace {
+// A wallet name names a folder inside the wallets folder; "." or ".." would let it name the
+// wallets folder itself or the data root (and a delete would then remove them).
+bool has_dot_component(const std::string& name) {
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    std::string_view part(name.data() + start, end - start);
+    if (part == "." || part == "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+}  // namespace
+
 ResultCode resolve_wallet(const HttpRequest& req, std::string& out, bool must_exist) {
   std::string result;
   const std::string* wp = param_get(req, "wallet_path");
@@ -127,7 +143,7 @@ ResultCode resolve_wallet(const HttpRequest& req, std::string& out, bool must_ex
   } else {
     std::string name = normalize_wallet_path(param_get_or(req, "wallet", "Default"));
     while (!name.empty() && name.front() == '/') name.erase(0, 1);
-    if (name.empty()) return RC_INVALID_PARAM;
+    if (name.empty() || has_dot_component(name)) return RC_INVALID_PARAM;
     result = normalize_wallet_path(data_root() + "/Wallets/" + name);
   }
   if (result.empty()) return RC_INVALID_PARAM;

@@ -44,7 +44,7 @@ std::string normalize_wallet_path(std::string_view path);
 // The wallet folder of a request: `wallet_path` when present and not empty, else
 // `<data root>/Wallets/<wallet>` (wallet defaults to "Default"), normalised as above. With
 // `must_exist`, RC_NOT_FOUND when the result is not an existing folder. RC_INVALID_PARAM for an
-// empty result. `out` is written only on RC_OK.
+// empty result or a wallet name with a "." or ".." component. `out` is written only on RC_OK.
 ResultCode resolve_wallet(const HttpRequest& req, std::string& out, bool must_exist = false);
 // The combined check of the network endpoints: resolves the wallet, and on failure fills `resp`
 // with the error reply and returns false: "Invalid wallet_path" (fail_status / fail_message when

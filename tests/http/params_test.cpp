@@ -124,6 +124,13 @@ TEST(Params, WalletResolutionNormalisesSeparators) {
   EXPECT_EQ(resolve_wallet(request({{"wallet_path", ""}, {"wallet", "Mail"}}), out), RC_OK);
   EXPECT_EQ(out, dir.path() + "/Wallets/Mail");
   EXPECT_EQ(resolve_wallet(request({{"wallet", "Missing"}}), out, true), RC_NOT_FOUND);
+  // A wallet name never leaves the wallets folder.
+  for (const char* bad : {"..", "../..", "a/../../x", ".", "..\\x", "/"}) {
+    std::string kept = "unchanged";
+    EXPECT_EQ(resolve_wallet(request({{"wallet", bad}}), kept), RC_INVALID_PARAM) << bad;
+    EXPECT_EQ(kept, "unchanged");
+  }
+  EXPECT_EQ(resolve_wallet(request({{"wallet", "my..wallet"}}), out), RC_OK);
   EXPECT_EQ(resolve_wallet(request({{"wallet_path", dir.path() + "/"}}), out, true), RC_OK);
   EXPECT_EQ(out, dir.path());
   set_data_root("");
