@@ -16,6 +16,10 @@ namespace {
 // Binds (and with `listen_too`, listens on) 127.0.0.1:port; -1 when the port is taken.
 int hold_port(int port, bool listen_too) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
+  // Connections of earlier runs linger in TIME_WAIT on these ports; they must not count as busy
+  // (the service binds the same way). A socket listening there still does.
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
