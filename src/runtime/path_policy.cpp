@@ -121,7 +121,8 @@ bool path_within(const std::string& path, const std::string& root) {
 }
 
 ResultCode path_resolve(const std::string& text, int mode, std::string* out) {
-  if (!out || text.empty()) return RC_INVALID_PARAM;
+  // An embedded NUL would cut the path short where the system reads it, after these checks.
+  if (!out || text.empty() || text.find('\0') != std::string::npos) return RC_INVALID_PARAM;
   switch (mode) {
     case PATH_RAW:
       *out = text;

@@ -42,7 +42,7 @@ bool path_within(const std::string& path, const std::string& root);
 //   PATH_DATA_RELATIVE: RC_INVALID_PARAM when it starts with a separator, has a drive letter or
 //     any `:`; RC_PERMISSION when a component is `..`, or when `<data root>/<text>` lies outside
 //     the data root as written or after resolving links (nearest existing ancestor).
-// RC_INVALID_PARAM also for empty text, an unknown mode or a null `out`.
+// RC_INVALID_PARAM also for empty text, text holding a NUL, an unknown mode or a null `out`.
 ResultCode path_resolve(const std::string& text, int mode, std::string* out);
 // PATH_INSIDE or PATH_OUTSIDE for `path` (made full first).
 PathClass path_classify(const std::string& path);

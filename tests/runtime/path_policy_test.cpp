@@ -52,6 +52,9 @@ TEST_F(PathPolicyTest, DataRelativeRequestPaths) {
       {"escape/secret.bin", RC_PERMISSION, nullptr},
       {"escape/not/yet/made", RC_PERMISSION, nullptr},
   };
+  std::string with_nul("mail/a.bin\0/../../x", 20);
+  std::string ignored;
+  EXPECT_EQ(path_resolve(with_nul, PATH_DATA_RELATIVE, &ignored), RC_INVALID_PARAM);
   for (const auto& c : cases) {
     std::string out;
     EXPECT_EQ(path_resolve(c.text, PATH_DATA_RELATIVE, &out), c.rc) << c.text;
