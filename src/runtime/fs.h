@@ -53,7 +53,7 @@ ResultCode copy_file_noreplace(const std::string& from, const std::string& to, b
 // Renames `from` to `to`. Only when they are on different file systems does it fall back to
 // copy, sync, verify the size and unlink the source; a failure at any step leaves the source and
 // no destination copy, so there is never a second copy. RC_OK, RC_INVALID_PARAM, RC_FILE.
-// Test seam FORCE_EXDEV makes the rename report a cross-file-system move.
+// Test seam RESTCORE_TEST_FORCE_EXDEV makes every rename here report a cross-file-system move.
 ResultCode move_file(const std::string& from, const std::string& to);
 
 // Appends `line` (with `\` turned into `/`) plus a line feed to `file` unless a line of the file,
