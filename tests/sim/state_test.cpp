@@ -8,7 +8,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "cluster.h"
 #include "coins/coin_file.h"
+#include "net/discovery.h"
 #include "sim_app.h"
 #include "support/test_support.h"
 #include "wire_helpers.h"
@@ -153,6 +155,18 @@ TEST(SimState, ServerListAndPortsFileNameTheBoundPorts) {
   EXPECT_EQ(p.control_port, app.control_port());
   app.stop();
   EXPECT_FALSE(testsupport::file_exists(o.state_dir + "/sim.ports")) << "a stopped simulator must not look ready";
+}
+
+TEST(SimState, DiscoveryDocumentOfTheDefaultPortsPassesTheClientsCheck) {
+  std::vector<int> ports;
+  for (int s = 0; s < 25; ++s) ports.push_back(50000 + s);
+  std::string text = server_list_text(ports);
+  std::string checked = text;
+  EXPECT_TRUE(validate_server_list(&checked)) << text;
+  // Ephemeral ports break the port rule, so discovery keeps the simulator's kovra_ips.csv.
+  ports[3] = 40000;
+  checked = server_list_text(ports);
+  EXPECT_FALSE(validate_server_list(&checked));
 }
 
 TEST(SimState, FixedBasePortServesServerIdPlusBase) {

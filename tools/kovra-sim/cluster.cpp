@@ -239,11 +239,14 @@ void SimCluster::serve_udp(int fd, int server, std::vector<uint8_t> datagram, st
            socklen_t(peer.size()));
 }
 
+std::string server_list_text(const std::vector<int>& ports) {
+  std::string text;
+  for (size_t s = 0; s < ports.size(); ++s)
+    text += "127.0.0.1:" + std::to_string(ports[s]) + "," + (sim_is_mail_server(int(s)) ? "P" : "K") + "\n";
+  return text;
+}
+
 ResultCode write_server_list(const std::string& data_root, const std::vector<int>& ports) {
   if (ports.size() != size_t(kSimServers) || data_root.empty()) return RC_INVALID_PARAM;
-  std::string text;
-  for (int s = 0; s < kSimServers; ++s)
-    text += "127.0.0.1:" + std::to_string(ports[s]) + "," + (sim_is_mail_server(s) ? "P" : "K") + "\n";
-  DurableOptions opt;
-  return durable_write(data_root + "/kovra_ips.csv", text, opt);
+  return durable_write(data_root + "/kovra_ips.csv", server_list_text(ports));
 }

@@ -57,6 +57,8 @@ class SimCluster {
   int workers_ = 0;
 };
 
+// The server list for these ports, one line per server id: "127.0.0.1:<port>,<P|K>\n".
+std::string server_list_text(const std::vector<int>& ports);
 // Writes `<data_root>/kovra_ips.csv` for these ports: 25 lines "127.0.0.1:<port>,<P|K>", P for the
 // servers that also serve mail. RC_OK, RC_INVALID_PARAM without 25 ports, or the write's failure.
 ResultCode write_server_list(const std::string& data_root, const std::vector<int>& ports);

@@ -202,13 +202,7 @@ ControlReply SimApp::route(const ControlRequest& req) {
     return {200, json + "]}"};
   }
   // The servers' web endpoint for discovery: the same list kovra_ips.csv holds.
-  if (req.path == "/service/kovra_servers" && cluster_) {
-    std::string text;
-    std::vector<int> ports = cluster_->ports();
-    for (int s = 0; s < kSimServers; ++s)
-      text += "127.0.0.1:" + std::to_string(ports[s]) + "," + (sim_is_mail_server(s) ? "P" : "K") + "\n";
-    return {200, text, "text/plain"};
-  }
+  if (req.path == "/service/kovra_servers" && cluster_) return {200, server_list_text(cluster_->ports()), "text/plain"};
   if (req.path == "/shutdown") {
     std::lock_guard<std::mutex> lock(shutdown_mu_);
     shutdown_asked_ = true;
