@@ -10,6 +10,7 @@
 #include "net/crypto.h"
 #include "net/kovra_protocol.h"
 #include "runtime/log.h"
+#include "runtime/log_reports.h"
 
 using namespace kovra;
 
@@ -103,8 +104,7 @@ void maybe_sample_type2(const PacketSpec& s, const uint8_t* pkt, size_t len) {
            s.server_id, pkt[req1::kEncType], pkt[req1::kKeyADenomination], pkt[req1::kKeyASerial],
            pkt[req1::kKeyASerial + 1], pkt[req1::kKeyASerial + 2], pkt[req1::kKeyASerial + 3],
            static_cast<int>(len - kHeaderSize));
-  size_t n = len < 64 ? len : 64;
-  log_info(CAT_PROTO, "Locker encryption packet (%zu bytes): %s", n, hex_lower(pkt, n).c_str());
+  hex_dump(pkt, len < 64 ? len : 64, "Locker encryption packet");
 }
 
 ResultCode build_v1(PacketSpec* s, Secret* out) {
