@@ -93,7 +93,9 @@ void log_response_summary(int status, const std::string& body) {
     return;
   }
   log_info(CAT_HTTP, "HttpResponse: status=%d", status);
-  if (log_effective_level() > LOG_DEBUG) {
+  const int level = log_effective_level();
+  if (level > LOG_INFO) return;  // the summary line itself was filtered out: no body beneath it
+  if (level > LOG_DEBUG) {
     if (body.size() <= kPlainBodyCap) {
       log_raw(log_pretty_json(body));
     } else {

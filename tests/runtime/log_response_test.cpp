@@ -39,4 +39,13 @@ TEST(LogResponse, SummaryCutsLongBodiesOutsideDebugAndMarksEmptyOnes) {
   EXPECT_NE(log.find("HttpRequest: POST /api/y\n"), std::string::npos);
 }
 
+TEST(LogResponse, NothingIsWrittenWhenTheSummaryLevelIsFilteredOut) {
+  testsupport::TempDir tmp;
+  ASSERT_TRUE(log_open(tmp.sub("main.log")));
+  log_set_min_level(LOG_WARN);
+  log_response_summary(200, "{\"a\":1}");
+  log_close();  // also restores the default level
+  EXPECT_EQ(testsupport::read_file(tmp.sub("main.log")), "");
+}
+
 }  // namespace
