@@ -172,9 +172,15 @@ void read_plain_key(ConfigSettings& s, const std::string& key, const std::string
   } else if (key == "identity_class_name") {
     s.identity.class_name = cut(raw, 31);
   } else if (key == "identity_sn") {
-    s.identity.serial_number = static_cast<uint32_t>(strtoul(raw.c_str(), nullptr, 10));
+    // Leading digits only: a sign would otherwise wrap into a huge serial number.
+    uint64_t sn = 0;
+    for (size_t i = 0; i < raw.size() && raw[i] >= '0' && raw[i] <= '9'; ++i) {
+      sn = sn * 10 + static_cast<uint64_t>(raw[i] - '0');
+      if (sn > UINT32_MAX) sn = UINT32_MAX;
+    }
+    s.identity.serial_number = static_cast<uint32_t>(sn);
   } else if (key == "identity_denomination") {
-    s.identity.denomination = static_cast<int8_t>(strtol(raw.c_str(), nullptr, 10));
+    s.identity.denomination = static_cast<int8_t>(clamp_ll(parse_leading(raw), INT8_MIN, INT8_MAX));
   } else if (key == "identity_beacon_kovra" || key == "identity_secondary_beacon_kovra") {
     uint64_t id = 0;
     if (parse_u64_strict(raw, &id) && id <= 24) {
@@ -344,6 +350,9 @@ std::string render(const ConfigSettings& s, const TimingPolicy& t, int port, boo
   add(o, "drd_sync_shards=%d    # K cap; range 1..25; clamped to healthy count\n",
       s.drd_sync_shards <= 0 ? 10 : s.drd_sync_shards);
   add(o, "drd_sync_page_size=%d    # range 1..200\n", s.drd_sync_page_size <= 0 ? 200 : s.drd_sync_page_size);
+  // Endpoints the user configured survive a rewrite; the built-in ones are never written.
+  if (!s.rkeys_url.empty()) add(o, "rkeys_url=%s\n", one_line(s.rkeys_url).c_str());
+  if (!s.myip_url.empty()) add(o, "myip_url=%s\n", one_line(s.myip_url).c_str());
   return o;
 }
 
@@ -399,6 +408,8 @@ ResultCode config_load() {
   // several.
   while (std::getline(in, line)) {
     ++line_no;
+    // An editor may put a byte-order mark before the first key.
+    if (line_no == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
     if (line.empty() || line[0] == '\r' || line[0] == '#') continue;
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
     size_t eq = line.find('=');

@@ -30,7 +30,8 @@ struct ConfigSettings {
   uint64_t max_attachment_bytes = 177167400960ULL;
   bool send_log_enabled = true;
   IdentityCache identity;
-  // Outside endpoints of the peripheral tools; empty unless the file names one. Never written.
+  // Outside endpoints of the peripheral tools; empty unless the file names one, and written back
+  // only then.
   std::string rkeys_url;
   std::string myip_url;
   RolePolicy role;

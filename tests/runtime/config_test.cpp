@@ -157,6 +157,16 @@ TEST_F(ConfigTest, LinesAgainstValuesInForceAndLogLines) {
          EXPECT_EQ(s.prebreak_dn2_target, 100000);
        },
        nullptr},
+      {"byte-order mark and identity numbers",
+       "\xEF\xBB\xBF" "default_wallet=Marked\nidentity_sn=-5\nidentity_denomination=300\nidentity_beacon_kovra=25\n",
+       RC_OK,
+       [](const ConfigSettings& s, const TimingPolicy&) {
+         EXPECT_EQ(s.current_wallet, "Marked");
+         EXPECT_EQ(s.identity.serial_number, 0u);
+         EXPECT_EQ(s.identity.denomination, 127);
+         EXPECT_EQ(s.identity.beacon_kovra, 0u);
+       },
+       nullptr},
       {"loopback URL host is parsed exactly",
        "rkeys_url=http://127.0.0.1.example/keys\nmyip_url=http://127.0.0.1:9/ip\n", RC_OK,
        [](const ConfigSettings& s, const TimingPolicy&) {
@@ -246,6 +256,7 @@ TEST_F(ConfigTest, NonDefaultValuesSurviveWriteAndLoad) {
   s.role.set_flags = ROLE_SET_NODE_ROLE;
   role_apply_defaults(&s.role);
   s.drd_sync_shards = 7;
+  s.rkeys_url = "https://keys.example.test/list";
   config_replace(s);
   ASSERT_EQ(config_write_file(), RC_OK);
   config_reset_defaults();
