@@ -264,6 +264,7 @@ ResultCode ledger_append_with_balance(const std::string& wallet, const LedgerEnt
       log_error(CAT_GEN, "ledger_append: cannot write %s", path.c_str());
       return RC_FILE;
     }
+    test_crash_point("ledger_append:after_write");
   }
   log_info(CAT_GEN, "Transaction logged: %s %s (%s)", e.remarks.c_str(), format_amount(e.amount_units).c_str(),
            e.task_id.c_str());
