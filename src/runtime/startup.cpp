@@ -1,6 +1,7 @@
 #include "runtime/startup.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -66,6 +67,8 @@ void set_payment_wallet(const std::string& name) {
 int startup_command_line(int argc, char** argv) {
   // Console output interleaves with the log until main.log opens; keep it in order.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  // A peer that goes away mid-write costs a failed send, never the process.
+  signal(SIGPIPE, SIG_IGN);
   g_state = StartupState{};
   std::vector<std::string> args(argv + 1, argv + argc);
   CmdlineResult r = cmdline_parse(args, std::getenv("PELKO_API_TOKEN"), &g_state.opts);
