@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -81,6 +83,21 @@ TEST(HttpServerReply, FileBodyThatCannotBeOpenedIsA500BeforeAnyHead) {
   EXPECT_EQ(out.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << out;
   EXPECT_EQ(out.find("200 OK"), std::string::npos);
   EXPECT_NE(out.find("{\"error\":true,\"message\":\"File body could not be opened\",\"code\":500}"), std::string::npos);
+}
+
+TEST(HttpServerReply, ClientThatStopsReadingCannotHoldTheServerPastTheSendTimeout) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  timeval tv{0, 200000};
+  ASSERT_EQ(setsockopt(sv[0], SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv), 0);
+  HttpResponse resp;
+  resp.body.assign(32 * 1024 * 1024, 'x');  // far more than the socket buffers hold
+  const auto t0 = std::chrono::steady_clock::now();
+  http_send_response(sv[0], resp);  // nobody reads sv[1]
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(ms, 3000);
+  close(sv[0]);
+  close(sv[1]);
 }
 
 struct TokenCase {
