@@ -2,7 +2,6 @@
 
 #include <openssl/crypto.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
