@@ -6,6 +6,10 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <sys/syscall.h>
+#include <time.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +26,8 @@ constexpr size_t kAltStackSize = 64 * 1024;
 // The local-time offset is taken once at install: localtime_r takes a lock and may read files,
 // neither of which is allowed inside the handler.
 long g_utc_offset_s = 0;
-volatile sig_atomic_t g_in_handler = 0;
+// The thread that is writing the report (0: none). Lock-free atomics are safe in a handler.
+std::atomic<long> g_reporter{0};
 
 // A fixed-size text buffer filled without any library call that could allocate or lock.
 struct Out {
@@ -132,8 +137,16 @@ void context_registers(void* ctx, unsigned long long* ip, unsigned long long* sp
 
 void on_fatal_signal(int sig, siginfo_t* info, void* ctx) {
   // A second fault while reporting: give up on the report and die at once.
-  if (g_in_handler) _exit(128 + sig);
-  g_in_handler = 1;
+  const long self = static_cast<long>(syscall(SYS_gettid));
+  long expected = 0;
+  if (!g_reporter.compare_exchange_strong(expected, self)) {
+    // A fault inside the report itself: give up on it and die at once.
+    if (expected == self) _exit(128 + sig);
+    // Another thread crashed first: let it finish its report (the process ends with it).
+    struct timespec pause = {0, 10 * 1000 * 1000};
+    for (int i = 0; i < 500; ++i) nanosleep(&pause, nullptr);
+    _exit(128 + sig);
+  }
 
   unsigned long long ip = 0, sp = 0;
   context_registers(ctx, &ip, &sp);
@@ -202,7 +215,37 @@ void on_fatal_signal(int sig, siginfo_t* info, void* ctx) {
   _exit(128 + sig);
 }
 
+// One alternate stack per thread that asked for it, released when the thread ends.
+struct AltStack {
+  char* mem = nullptr;
+  ~AltStack() {
+    if (!mem) return;
+    stack_t off;
+    std::memset(&off, 0, sizeof off);
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    std::free(mem);
+  }
+};
+thread_local AltStack t_alt_stack;
+
 }  // namespace
+
+ResultCode crash_report_thread_attach() {
+  if (t_alt_stack.mem) return RC_OK;
+  char* mem = static_cast<char*>(std::malloc(kAltStackSize));
+  if (!mem) return RC_MEMORY;
+  stack_t ss;
+  std::memset(&ss, 0, sizeof ss);
+  ss.ss_sp = mem;
+  ss.ss_size = kAltStackSize;
+  if (sigaltstack(&ss, nullptr) != 0) {
+    std::free(mem);
+    return RC_ERROR;
+  }
+  t_alt_stack.mem = mem;
+  return RC_OK;
+}
 
 ResultCode crash_report_install() {
   time_t now = time(nullptr);
@@ -212,16 +255,7 @@ ResultCode crash_report_install() {
   void* warm[2];
   (void)backtrace(warm, 2);
 
-  static char* alt_stack = nullptr;
-  if (!alt_stack) {
-    alt_stack = static_cast<char*>(std::malloc(kAltStackSize));
-    if (!alt_stack) return RC_ERROR;
-  }
-  stack_t ss;
-  std::memset(&ss, 0, sizeof ss);
-  ss.ss_sp = alt_stack;
-  ss.ss_size = kAltStackSize;
-  if (sigaltstack(&ss, nullptr) != 0) return RC_ERROR;
+  if (crash_report_thread_attach() != RC_OK) return RC_ERROR;
 
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);

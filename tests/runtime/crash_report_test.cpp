@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "runtime/crash_report.h"
 #include "support/test_support.h"
@@ -49,6 +50,36 @@ TEST(CrashReport, SegfaultWritesCrashLogWithBacktraceAndDiesNonZero) {
   // service binary has; the end-to-end crash test checks them).
   EXPECT_NE(log.find("\n  [2] "), std::string::npos) << log;
   EXPECT_NE(log.find(")[0x"), std::string::npos) << log;
+}
+
+namespace {
+volatile bool g_stop_recursion = false;
+
+// Recurses until the stack runs out; the array and the use after the call keep every frame.
+int exhaust_stack(int depth) {
+  if (g_stop_recursion) return 0;
+  volatile char pad[1024];
+  pad[0] = static_cast<char>(depth);
+  return exhaust_stack(depth + 1) + pad[0];
+}
+}  // namespace
+
+TEST(CrashReport, StackOverflowInAnAttachedWorkerThreadIsReported) {
+  TempDir dir;
+  int status = run_in_child(dir.path(), [] {
+    if (crash_report_install() != RC_OK) _exit(4);
+    std::thread worker([] {
+      if (crash_report_thread_attach() != RC_OK) _exit(6);
+      _exit(exhaust_stack(0) == 0 ? 7 : 8);
+    });
+    worker.join();
+    _exit(5);
+  });
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  std::string log = read_file(dir.sub("crash.log"));
+  EXPECT_NE(log.find("Signal: 11 (SIGSEGV)"), std::string::npos) << log;
+  EXPECT_NE(log.find("\n  [0] "), std::string::npos) << log;
 }
 
 TEST(CrashReport, SecondCrashAppendsToTheSameLog) {
