@@ -387,6 +387,11 @@ WalletAdminResult wallet_admin_rename(const std::string& wallet, const std::stri
     return r;
   }
   std::string old_name = wallet_display_name(old_path);
+  // Only a known wallet may be renamed: any other folder on disk is not this service's to move.
+  if (!wallet_registry().contains(old_path) && old_name != "Default" && old_name != "Mail") {
+    r.outcome = WA_NOT_REGISTERED;
+    return r;
+  }
   if (old_name == "Default") {
     r.outcome = WA_PROTECTED_DEFAULT;
     return r;

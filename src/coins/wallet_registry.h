@@ -105,8 +105,8 @@ struct WalletAdminResult {
 // folder, a full registry, a letter-case clash) before any folder is made; then the structure is
 // made, registered and the registry saved.
 WalletAdminResult wallet_admin_create(const std::string& wallet_path_param);
-// Renames the folder of the existing wallet `wallet` (normalised) to `new_name` beside it, in one
-// step, then updates and saves the registry. Tries the wallet lock only (WA_BUSY).
+// Renames the folder of the existing registered wallet `wallet` (normalised) to `new_name` beside
+// it, in one step, then updates and saves the registry. Tries the wallet lock only (WA_BUSY).
 WalletAdminResult wallet_admin_rename(const std::string& wallet, const std::string& new_name);
 // Deletes a registered wallet whose Bank and Fracked hold no coin files, then updates and saves
 // the registry. Tries the wallet lock only (WA_BUSY).

@@ -270,6 +270,8 @@ TEST(WalletE2E, BadInputGetsAClearJsonErrorAndChangesNothing) {
       {true, "/api/wallets/rename", "wallet_path=" + enc(wallets + "/Default") + "&new_name=Z", 400,
        "Cannot rename the Default wallet"},
       {true, "/api/wallets/delete", "wallet_path=" + enc(outside.path()), 404, "Wallet not found in registry"},
+      {true, "/api/wallets/rename", "wallet_path=" + enc(outside.path()) + "&new_name=Moved", 404,
+       "Wallet not found in registry"},
       {true, "/api/wallets/delete", "wallet_path=" + enc(wallets + "/Nope"), 404, "Wallet not found"},
       {false, "/api/wallets/show-coins?wallet=Savings&folder=" + enc("Bank/../..") , "", 400, "Invalid folder name"},
       {false, "/api/wallets/show-coins?wallet=Savings&folder=" + enc("a/b"), "", 400, "Invalid folder name"},
