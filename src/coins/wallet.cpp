@@ -1,16 +1,15 @@
 #include "coins/wallet.h"
 
-#include <errno.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <strings.h>
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
-#include "runtime/startup.h"
 #include "runtime/durable_write.h"
 #include "runtime/fs.h"
 #include "runtime/log.h"
+#include "runtime/startup.h"
 
 namespace {
 const char* const kFolders[kWalletFolderCount] = {
