@@ -38,6 +38,17 @@ struct Slot {
 // number that the system has already handed to someone else.
 std::mutex g_registry_mutex;
 Slot g_slots[kSlots];
+// The most recent cancelled call ids (also under g_registry_mutex): a request of a cancelled call
+// that registers its socket only after the cancel ends at once instead of running to its time-out.
+constexpr int kCancelledMemory = 64;
+uint32_t g_cancelled[kCancelledMemory] = {0};
+int g_cancelled_next = 0;
+
+bool recently_cancelled_locked(uint32_t call_id) {
+  for (uint32_t c : g_cancelled)
+    if (c == call_id) return true;
+  return false;
+}
 
 std::atomic<bool> g_initialized{false};
 std::atomic<uint32_t> g_default_timeout_ms{5000};
@@ -55,7 +66,7 @@ int register_socket(uint32_t call_id, int fd) {
   std::lock_guard<std::mutex> lock(g_registry_mutex);
   for (int i = 0; i < kSlots; ++i) {
     if (!g_slots[i].in_use) {
-      g_slots[i] = Slot{true, call_id, fd, false};
+      g_slots[i] = Slot{true, call_id, fd, recently_cancelled_locked(call_id)};
       return i;
     }
   }
@@ -154,6 +165,10 @@ ResultCode tcp_request(const ServerEntry& e, const uint8_t* req, size_t len, uin
     close_socket(slot, fd);
     return rc;
   };
+  if (slot_cancelled(slot)) {
+    set_error(r, "Request cancelled");
+    return fail(RC_NETWORK);
+  }
 
   set_timeouts(fd, timeout_ms, true);
   int one = 1;
@@ -309,6 +324,11 @@ ResultCode udp_request(const ServerEntry& e, const uint8_t* req, size_t len, uin
     return RC_NETWORK;
   }
   int slot = register_socket(call_id, fd);
+  if (slot_cancelled(slot)) {
+    close_socket(slot, fd);
+    set_error(r, "Request cancelled");
+    return RC_NETWORK;
+  }
   set_timeouts(fd, timeout_ms, false);
   ssize_t n = ::sendto(fd, req, len, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   if (n < 0 || static_cast<size_t>(n) != len) {
@@ -383,6 +403,10 @@ ResultCode TransportAdapter::send(int server_id, int transport, const uint8_t* r
 void TransportAdapter::cancel(uint32_t call_id) {
   if (call_id == 0) return;
   std::lock_guard<std::mutex> lock(g_registry_mutex);
+  if (!recently_cancelled_locked(call_id)) {
+    g_cancelled[g_cancelled_next] = call_id;
+    g_cancelled_next = (g_cancelled_next + 1) % kCancelledMemory;
+  }
   for (Slot& s : g_slots) {
     if (s.in_use && s.call_id == call_id) {
       s.cancelled = true;

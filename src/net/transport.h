@@ -40,7 +40,8 @@ class TransportAdapter {
   ResultCode send(int server_id, int transport, const uint8_t* request, size_t length, uint32_t timeout_ms,
                   uint32_t call_id, uint64_t max_response, SendResult* result);
   // Shuts down every socket registered under `call_id`; blocked sends and receives of that call
-  // end at once with a network result. Safe from any thread.
+  // end at once with a network result, and a request of that call that starts later fails at
+  // once (the last 64 cancelled ids are remembered). Safe from any thread.
   void cancel(uint32_t call_id);
   ResultCode server_info(int server_id, ServerInfo* out);
   bool is_available(int server_id);

@@ -299,6 +299,19 @@ TEST_F(Transport, PendingConnectTimesOutOrIsCancelled) {
   EXPECT_EQ(transport_active_sockets(), 0);
 }
 
+TEST_F(Transport, RequestStartingAfterItsCallWasCancelledEndsAtOnce) {
+  LoopbackResponder r([](int fd) { hold_until_client_closes(fd); });
+  route({r.port()});
+  transport_get()->cancel(31337);
+  SendResult res;
+  Bytes req = echo_request();
+  uint64_t t0 = now_ms();
+  for (int transport : {TRANSPORT_TCP, TRANSPORT_UDP})
+    EXPECT_EQ(transport_get()->send(0, transport, req.data(), req.size(), 5000, 31337, 0, &res), RC_NETWORK);
+  EXPECT_LT(now_ms() - t0, 1000u);
+  EXPECT_EQ(res.error_text, "Request cancelled");
+}
+
 TEST_F(Transport, PeerClosingMidBodyIsAnError) {
   LoopbackResponder r([](int fd) {
     read_request(fd);
