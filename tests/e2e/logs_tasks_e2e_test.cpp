@@ -163,3 +163,27 @@ TEST(LogsTasksE2E, LargeMainLogIsRotatedIntoAZipAndTheOtherLogsOpen) {
   EXPECT_EQ(read_file(root + "/kovra_telemetry.csv").rfind("timestamp,timestamp_ms,call_id,", 0), 0u);
   EXPECT_FALSE(file_exists(root + "/send.log"));
 }
+
+TEST(LogsTasksE2E, LeftoversOfASelfUpdateBesideTheExecutableAreRemovedAtStart) {
+  // A copy of the binary in a scratch folder, so the leftovers sit beside "its" executable.
+  TempDir dir;
+  const std::string exe = dir.sub("rest_core");
+  ASSERT_TRUE(write_file(exe, read_file(RESTCORE_BIN)));
+  ASSERT_EQ(chmod(exe.c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(dir.sub("rest_core.old"), "previous version"));
+  ASSERT_TRUE(write_file(dir.sub("rest_core.new"), "half a download"));
+
+  const int port = testsupport::free_tcp_port();
+  testsupport::Child svc;
+  ASSERT_TRUE(svc.start({exe, "-data-dir", dir.path(), "-port", std::to_string(port)}, {}, dir.sub("out.txt")));
+  ASSERT_TRUE(testsupport::wait_for_port(port, 20000)) << read_file(dir.sub("out.txt"));
+  EXPECT_FALSE(file_exists(dir.sub("rest_core.old")));
+  EXPECT_FALSE(file_exists(dir.sub("rest_core.new")));
+  EXPECT_TRUE(file_exists(exe));
+  testsupport::http_post(port, "/api/system/shutdown", "");
+  EXPECT_EQ(svc.wait(15000), 0);
+
+  const std::string log = read_file(dir.sub("Client_Data/main.log"));
+  EXPECT_NE(log.find("Update cleanup: removed " + dir.sub("rest_core.old")), std::string::npos) << log;
+  EXPECT_NE(log.find("Update cleanup: removed incomplete " + dir.sub("rest_core.new")), std::string::npos) << log;
+}
