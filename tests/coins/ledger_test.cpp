@@ -184,6 +184,18 @@ TEST(LedgerCrash, KillDuringAppendLeavesTheOldOrTheNewLedgerNeverAMix) {
   EXPECT_EQ(now.substr(now.size() - (old.size() - sizeof(kLedgerHeader))), old.substr(sizeof(kLedgerHeader)));
 }
 
+TEST(Ledger, RowWithoutTaskIdGetsAFreshIdentifier) {
+  TempDir tmp;
+  std::string tid;
+  ASSERT_EQ(ledger_append_with_balance(tmp.path(), entry(1, "Deposit", "d", ""), 1, &tid), RC_OK);
+  EXPECT_GE(tid.size(), 20u);  // e.g. Dec-09-25_10-34-07-am-3fa2
+  EXPECT_EQ(tid[3], '-');
+  LedgerContents c;
+  ASSERT_EQ(ledger_read(tmp.path(), &c), RC_OK);
+  ASSERT_EQ(c.rows.size(), 1u);
+  EXPECT_EQ(c.rows[0].task_id, tid);
+}
+
 TEST(Ledger, MissingFileReadsAsNoRows) {
   TempDir tmp;
   LedgerContents c;
