@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,7 @@ constexpr int kCount = kovra::kServerCount;
 
 // The live table: written only while initialising (before any request), read without a lock after.
 std::vector<ServerEntry> g_table;
-bool g_initialized = false;
+std::atomic<bool> g_initialized{false};
 // Serialises initialisation and shutdown of the table. Taken before the statistics lock.
 std::mutex g_init_mutex;
 
@@ -238,16 +239,17 @@ void directory_shutdown() {
   std::lock_guard<std::mutex> init_lock(g_init_mutex);
   if (!g_initialized) return;
   save_stats();
+  // The table itself stays: a worker left running past its stop wait may still read it, and it
+  // never changes after initialisation.
   g_initialized = false;
-  g_table.clear();
 }
 
 bool directory_initialized() { return g_initialized; }
-int loaded_server_count() { return static_cast<int>(g_table.size()); }
+int loaded_server_count() { return g_initialized ? static_cast<int>(g_table.size()) : 0; }
 
 ResultCode server_entry(int id, ServerEntry* out) {
   if (id < 0 || id >= kCount || !out) return RC_INVALID_PARAM;
-  if (static_cast<int>(g_table.size()) != kCount) return RC_NOT_FOUND;
+  if (!g_initialized || static_cast<int>(g_table.size()) != kCount) return RC_NOT_FOUND;
   *out = g_table[id];
   return RC_OK;
 }

@@ -51,6 +51,7 @@ bool recently_cancelled_locked(uint32_t call_id) {
 }
 
 std::atomic<bool> g_initialized{false};
+std::atomic<bool> g_cleaned_up{false};
 std::atomic<uint32_t> g_default_timeout_ms{5000};
 // Serialises transport_init and transport_cleanup. Taken before the directory's locks.
 std::mutex g_init_mutex;
@@ -432,7 +433,9 @@ uint32_t TransportAdapter::last_response_ms(int server_id) { return ::last_respo
 ServerStats TransportAdapter::server_stats(int server_id) { return ::server_stats(server_id); }
 
 TransportAdapter* transport_get() {
-  if (!g_initialized.load()) {
+  // After clean-up at shutdown a late worker gets the adapter as it is (its requests fail with
+  // "not loaded"); it never starts discovery again while the process ends.
+  if (!g_initialized.load() && !g_cleaned_up.load()) {
     log_warn(CAT_NET, "Transport adapter not initialized, auto-initializing");
     transport_init(false);
   }
@@ -448,6 +451,7 @@ ResultCode transport_init(bool server_role) {
     return rc;
   }
   g_initialized.store(true);
+  g_cleaned_up.store(false);
   log_info(CAT_NET, "Transport adapter initialized (default timeout: %u ms)", g_default_timeout_ms.load());
   return RC_OK;
 }
@@ -459,6 +463,7 @@ void transport_cleanup() {
   if (!g_initialized.load()) return;
   directory_shutdown();
   g_initialized.store(false);
+  g_cleaned_up.store(true);
   log_info(CAT_NET, "Transport adapter cleaned up");
 }
 
