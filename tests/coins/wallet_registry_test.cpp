@@ -42,6 +42,20 @@ TEST(WalletStructure, FolderIndexOutsideTheSetIsRefused) {
   EXPECT_EQ(wallet_folder_path("/w", -1, &out), RC_INVALID_PARAM);
 }
 
+TEST(WalletStructure, MoveBetweenFoldersKeepsTheFileAndRefusesNamesThatLeaveTheFolder) {
+  TempDir tmp;
+  std::string w = tmp.sub("W");
+  ASSERT_EQ(wallet_create_structure(w), RC_OK);
+  ASSERT_TRUE(testsupport::write_file(w + "/Suspect/c.bin", "coin"));
+  ASSERT_EQ(wallet_move_between(w, "c.bin", WF_SUSPECT, WF_GRADE), RC_OK);
+  EXPECT_EQ(testsupport::read_file(w + "/Grade/c.bin"), "coin");
+  EXPECT_FALSE(testsupport::file_exists(w + "/Suspect/c.bin"));
+  EXPECT_EQ(wallet_move_between(w, "../transactions.csv", WF_GRADE, WF_TRASH), RC_INVALID_PARAM);
+  EXPECT_EQ(wallet_move_between(w, "c.bin", WF_GRADE, 37), RC_INVALID_PARAM);
+  EXPECT_EQ(wallet_move_between(w, "missing.bin", WF_GRADE, WF_TRASH), RC_FILE);
+  EXPECT_TRUE(testsupport::file_exists(w + "/transactions.csv"));
+}
+
 TEST(WalletNames, NormalisationDisplayNameAndPlainNames) {
   EXPECT_EQ(wallet_normalize_path("D:\\Coins\\Wallets\\Alice\\"), "D:/Coins/Wallets/Alice");
   EXPECT_EQ(wallet_normalize_path("/home/u/Wallets/Bob///"), "/home/u/Wallets/Bob");
