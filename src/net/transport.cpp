@@ -339,15 +339,24 @@ ResultCode udp_request(const ServerEntry& e, const uint8_t* req, size_t len, uin
   }
   uint8_t buf[kovra::kMaxUdpDatagram];
   ssize_t got;
+  const uint64_t start = steady_ms();
   for (;;) {
     sockaddr_in from{};
     socklen_t fl = sizeof from;
     // MSG_TRUNC reports the datagram's real length, so an over-long reply is seen, not clipped.
     got = ::recvfrom(fd, buf, sizeof buf, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fl);
     if (got < 0 && errno == EINTR) continue;
-    // Only the server we asked may answer; a datagram from anywhere else is dropped.
-    if (got >= 0 && fl >= sizeof from && (from.sin_addr.s_addr != addr.sin_addr.s_addr || from.sin_port != addr.sin_port))
+    // Only the server we asked may answer; a datagram from anywhere else is dropped, and the
+    // wait goes on for what is left of the time-out.
+    if (got >= 0 && fl >= sizeof from && (from.sin_addr.s_addr != addr.sin_addr.s_addr || from.sin_port != addr.sin_port)) {
+      uint64_t spent = steady_ms() - start;
+      if (spent >= timeout_ms) {
+        got = -1;
+        break;
+      }
+      set_timeouts(fd, static_cast<uint32_t>(timeout_ms - spent), false);
       continue;
+    }
     break;
   }
   bool cancelled = slot_cancelled(slot);

@@ -392,6 +392,23 @@ TEST_F(Transport, UdpOneDatagramEachWay) {
   EXPECT_EQ(res.response[2], 250);
 }
 
+TEST_F(Transport, UdpDatagramFromAnotherSenderIsIgnored) {
+  LoopbackResponder r([](int fd, const sockaddr_in& from, const Bytes&) {
+    int stray = ::socket(AF_INET, SOCK_DGRAM, 0);  // same host, other port: not the server asked
+    Bytes fake = response_header(242, 0);
+    ::sendto(stray, fake.data(), fake.size(), 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+    ::close(stray);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Bytes real = response_header(250, 0);
+    ::sendto(fd, real.data(), real.size(), 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+  });
+  route({r.port()});
+  SendResult res;
+  Bytes req = echo_request();
+  ASSERT_EQ(transport_get()->send(0, TRANSPORT_UDP, req.data(), req.size(), 1000, 0, 0, &res), RC_OK) << res.error_text;
+  EXPECT_EQ(res.response[2], 250);
+}
+
 TEST_F(Transport, UdpReplyOver4096BytesIsAnErrorNotATruncation) {
   LoopbackResponder r([](int fd, const sockaddr_in& from, const Bytes&) {
     Bytes resp = response_header(250, 4097 - 32);
