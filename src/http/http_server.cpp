@@ -418,7 +418,17 @@ void http_server_run(HttpServer& server) {
       if (server.running && errno != EINTR && errno != ECONNABORTED) usleep(10000);
       continue;
     }
-    serve_connection(server, fd);
+    try {
+      serve_connection(server, fd);
+    } catch (const std::bad_alloc&) {
+      // Out of memory for the request itself: refuse it and keep serving.
+      log_set_tag("");
+      log_clear_level_override();
+      try {
+        reject(fd, HttpError{500, "Internal Server Error", "Memory allocation failed", nullptr});
+      } catch (...) {
+      }
+    }
     close(fd);
   }
 }
