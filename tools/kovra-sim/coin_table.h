@@ -2,8 +2,9 @@
 // (denomination, serial number), each with that server's own 16-byte authenticity number. A coin
 // therefore carries 25 independent numbers, and corrupting it on one server leaves the others
 // alone. The table lives in memory and is saved to a state folder, one file per server plus a
-// small meta file for the serial counter, through the durable writer so a crash never leaves a
-// half-written table. All functions may be called from any thread; each takes the table lock.
+// small meta file for the serial counter, each replaced through a temporary file and a rename so
+// a killed simulator never leaves a half-written table. All functions may be called from any
+// thread; each takes the table lock.
 #pragma once
 #include <cstdint>
 #include <map>
