@@ -251,7 +251,7 @@ TEST(SimState, ControlEndpointMintsCorruptsAndCounts) {
   ASSERT_EQ(r.status, 200) << r.raw;
   EXPECT_NE(r.body.find("{\"denomination\":1,\"serial\":2}"), std::string::npos) << r.body;
   EXPECT_EQ(testsupport::http_post(port, "/mint", "denominations=12:1").status, 400);
-  EXPECT_EQ(testsupport::http_post(port, "/mint", "denominations=0:100001").status, 400);
+  EXPECT_EQ(testsupport::http_post(port, "/mint", "denominations=0:15000,1:5001").status, 400);
   r = testsupport::http_post(port, "/corrupt", "denomination=1&serial=1&mode=fracked&servers=4,5");
   EXPECT_EQ(r.status, 200) << r.raw;
   EXPECT_EQ(testsupport::http_post(port, "/corrupt", "denomination=1&serial=9&mode=fracked&servers=4").status, 404);
@@ -268,6 +268,7 @@ TEST(SimState, ControlEndpointMintsCorruptsAndCounts) {
                         "\"requests\":1,\"tcp\":0,\"udp\":1,\"succeeded\":1"),
             std::string::npos)
       << r.body;
+  EXPECT_EQ(testsupport::http_get(port, "/counters?server=25").status, 400);
   EXPECT_EQ(testsupport::http_post(port, "/reset", "what=counters").status, 200);
   EXPECT_EQ(app.counters().requests(6), 0u);
   EXPECT_EQ(testsupport::http_post(port, "/reset", "what=everything").status, 400);

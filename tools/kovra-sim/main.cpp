@@ -12,7 +12,10 @@
 //
 // The control commands go to the simulator running on that state folder through its control
 // endpoint; when none runs, mint, corrupt, coin and reset work on the folder directly.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,10 +27,6 @@
 
 #include "control_http.h"
 #include "sim_app.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 namespace {
 

@@ -77,7 +77,7 @@ ControlReply handle_control(SimControl* ops, const SimCounters* counters, const 
   if (p == "/mint") {
     MintRequest m;
     if (!parse_mint_batches(param(req, "denominations"), &m.batches))
-      return error_reply(400, "denominations must look like 0:3,1:2 (codes -8..11, at most 100000 coins)");
+      return error_reply(400, "denominations must look like 0:3,1:2 (codes -8..11, at most 20000 coins)");
     m.folder = param(req, "folder");
     m.multi = param(req, "multi") == "1" || param(req, "multi") == "true";
     m.tag = param(req, "tag");
@@ -115,9 +115,10 @@ ControlReply handle_control(SimControl* ops, const SimCounters* counters, const 
   }
   if (p == "/counters") {
     if (!counters) return error_reply(409, "counters live in a running simulator");
-    std::string s = param(req, "server");
-    int only = s.empty() ? -1 : std::atoi(s.c_str());
-    return {200, counters_json(*counters, only)};
+    std::vector<int> only;
+    if (!parse_server_list(param(req, "server"), &only) || only.size() > 1)
+      return error_reply(400, "server must be one id from 0 to 24");
+    return {200, counters_json(*counters, only.empty() ? -1 : only[0])};
   }
   return error_reply(404, "unknown path " + p);
 }

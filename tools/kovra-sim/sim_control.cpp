@@ -10,7 +10,7 @@
 #include "mint_files.h"
 
 namespace {
-constexpr uint32_t kMaxMint = 100000;
+constexpr uint32_t kMaxMint = 20000;
 
 bool parse_int(const std::string& s, long lo, long hi, long* out) {
   if (s.empty()) return false;

@@ -39,7 +39,7 @@ enum class CorruptMode {
 // Parses "counterfeit", "fracked" or "forget".
 bool parse_corrupt_mode(const std::string& text, CorruptMode* mode);
 // Parses "0:3,1:2" (denomination:count pairs; a bare "0" means one coin). Denominations -8..11,
-// counts 1..100000 in total.
+// counts 1..20000 in total (each coin costs 25 table entries).
 bool parse_mint_batches(const std::string& text, std::vector<std::pair<int8_t, uint32_t>>* out);
 // Parses "0,1,7" into server ids 0..24 (duplicates dropped); empty text gives an empty list.
 bool parse_server_list(const std::string& text, std::vector<int>* out);
