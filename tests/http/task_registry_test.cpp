@@ -252,6 +252,8 @@ TEST_F(TaskRegistry, ReconcileWithoutTasksFolderCountsNothing) {
 TEST_F(TaskRegistry, ReaderNeverSeesAHalfWrittenTask) {
   std::string id = make();
   const std::string pad(20000, 'p');
+  // The reader starts once the task holds the padding, so every whole file it can see has it.
+  ASSERT_EQ(task_running(id, 0, "step", ("\"pad\": \"" + pad + "\"").c_str()), RC_OK);
   std::atomic<bool> stop{false};
   std::atomic<int> bad{0}, reads{0};
   std::thread reader([&] {
