@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 
@@ -128,7 +130,11 @@ ResultCode SimCluster::start(const ClusterOptions& options, std::string* error) 
 
 void SimCluster::stop() {
   if (!poller_.joinable()) return;
-  running_ = false;
+  {
+    std::lock_guard<std::mutex> lock(stop_mu_);
+    running_ = false;
+  }
+  stop_cv_.notify_all();
   if (write(wake_[1], "x", 1) < 0) {
     // The poll time-out ends the loop all the same.
   }
@@ -147,6 +153,34 @@ void SimCluster::stop() {
 }
 
 std::vector<int> SimCluster::ports() const { return ports_; }
+
+bool SimCluster::pause(uint32_t ms) {
+  std::unique_lock<std::mutex> lock(stop_mu_);
+  return !stop_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !running_; });
+}
+
+void SimCluster::deliver_tcp(int fd, const ExchangeOutcome& out) {
+  if (out.reset) {
+    // A server that is down: the connection ends with a reset, as from a closed port.
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    return;
+  }
+  if (out.delay_ms && !pause(out.delay_ms)) return;
+  if (!out.reply) {
+    // A lost answer: the client hears nothing and times out, unless it gives up first.
+    for (uint32_t held = 0; held < options_.hold_limit_ms && running_; held += 200) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 200) > 0) {
+        uint8_t sink[512];
+        ssize_t r = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) return;
+      }
+    }
+    return;
+  }
+  send_all(fd, out.response.data(), std::min(out.send_limit, out.response.size()));
+}
 
 void SimCluster::spawn(std::function<void()> work) {
   {
@@ -220,7 +254,11 @@ void SimCluster::serve_tcp(int fd, int server) {
   }
   // A request cut short is still answered, with the length refusal, so the client need not wait.
   ExchangeOutcome out = exchange_->handle(server, SimTransport::kTcp, req.data(), got);
-  if (out.reply) send_all(fd, out.response.data(), out.response.size());
+  deliver_tcp(fd, out);
+  if (out.reset || !out.reply) {
+    close(fd);
+    return;
+  }
   // Half-close and drain, so that unread request bytes do not turn the close into a reset that
   // could destroy the answer before the client reads it.
   shutdown(fd, SHUT_WR);
@@ -234,9 +272,10 @@ void SimCluster::serve_tcp(int fd, int server) {
 
 void SimCluster::serve_udp(int fd, int server, std::vector<uint8_t> datagram, std::vector<uint8_t> peer) {
   ExchangeOutcome out = exchange_->handle(server, SimTransport::kUdp, datagram.data(), datagram.size());
-  if (out.reply)
-    sendto(fd, out.response.data(), out.response.size(), 0, reinterpret_cast<const sockaddr*>(peer.data()),
-           socklen_t(peer.size()));
+  if (!out.reply || out.reset) return;
+  if (out.delay_ms && !pause(out.delay_ms)) return;
+  sendto(fd, out.response.data(), std::min(out.send_limit, out.response.size()), 0,
+         reinterpret_cast<const sockaddr*>(peer.data()), socklen_t(peer.size()));
 }
 
 std::string server_list_text(const std::vector<int>& ports) {

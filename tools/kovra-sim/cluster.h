@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@ struct ClusterOptions {
   int base_port = 50000;  // server id i listens on base_port + i
   bool ephemeral = false; // let the kernel pick each port instead
   uint32_t read_timeout_ms = 5000;  // a TCP client that stalls mid-request is dropped after this
+  uint32_t hold_limit_ms = 120000;  // a lost answer keeps its TCP connection open at most this long
 };
 
 class SimCluster {
@@ -42,6 +44,10 @@ class SimCluster {
   void serve_tcp(int fd, int server);
   void serve_udp(int fd, int server, std::vector<uint8_t> datagram, std::vector<uint8_t> peer);
   void spawn(std::function<void()> work);
+  // Waits up to `ms`; false when the cluster is stopping meanwhile.
+  bool pause(uint32_t ms);
+  // Sends a TCP outcome: delay, reset, hold open, or (part of) the answer.
+  void deliver_tcp(int fd, const ExchangeOutcome& out);
 
   const Exchange* exchange_;
   ClusterOptions options_;
@@ -51,6 +57,9 @@ class SimCluster {
   int wake_[2] = {-1, -1};
   std::thread poller_;
   std::atomic<bool> running_{false};
+  // Guards nothing but the wake-up of pause(); stands alone in the lock order.
+  std::mutex stop_mu_;
+  std::condition_variable stop_cv_;
   // Guards workers_; stands alone in the lock order.
   std::mutex workers_mu_;
   std::condition_variable workers_cv_;

@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/secret.h"
@@ -90,11 +91,51 @@ uint8_t unlock(const SimRequest& req, int server, const CoinTable& table, Secret
 
 }  // namespace
 
+namespace {
+// Changes a framed answer after the fact, the way a faulty server or network would.
+void damage(const FaultRule& f, ExchangeOutcome* out) {
+  std::vector<uint8_t>& r = out->response;
+  switch (f.kind) {
+    case FaultKind::kBadEcho:
+      for (size_t i = kRespEcho; i < kRespEcho + 16; ++i) r[i] ^= 0xA5;
+      break;
+    case FaultKind::kCorruptBody:
+      if (r.size() > kShortHeader) r[kShortHeader] ^= 0x01;
+      break;
+    case FaultKind::kWrongLength: {
+      int64_t announced = int64_t(r.size() - kShortHeader) + f.length_delta;
+      put_be24(r.data() + kRespBodyLength, uint32_t(std::clamp<int64_t>(announced, 0, 0xFFFFFF)));
+      break;
+    }
+    case FaultKind::kCloseAfterHeader:
+      out->send_limit = kShortHeader;
+      break;
+    case FaultKind::kDelay:
+      out->delay_ms = f.delay_ms;
+      break;
+    case FaultKind::kDropReply:
+      out->reply = false;
+      break;
+    default:
+      break;
+  }
+}
+}  // namespace
+
 ExchangeOutcome Exchange::handle(int server, SimTransport transport, const uint8_t* bytes, size_t n) const {
   ExchangeOutcome out;
   SimRequest req;
   uint8_t st = sim_parse_request(bytes, n, &req);
   if (st == kStNoError && req.server_id != server) st = kStWrongServer;
+  FaultRule fault;
+  bool faulty = faults_ && faults_->take(server, req.group, req.command, &fault);
+  if (faulty && fault.kind == FaultKind::kDown) {
+    out.reply = false;
+    out.reset = true;
+    counters_->record(server, req.group, req.command, transport, false, 0);
+    return out;
+  }
+  if (faulty && fault.kind == FaultKind::kRefuse && st == kStNoError) st = fault.status;
   Secret body;
   ProvenKey key;
   if (st == kStNoError) {
@@ -103,8 +144,8 @@ ExchangeOutcome Exchange::handle(int server, SimTransport transport, const uint8
     st = unlock(req, server, *table_, &body, &key);
   }
   if (st != kStNoError) {
-    out.response = refusal(req, uint8_t(server), st);
-    out.status = st;
+    out.status = faulty && fault.kind == FaultKind::kForceStatus ? fault.status : st;
+    out.response = refusal(req, uint8_t(server), out.status);
   } else {
     CommandReply reply;
     const CommandEntry* entry = registry_->find(req.group, req.command);
@@ -114,6 +155,8 @@ ExchangeOutcome Exchange::handle(int server, SimTransport transport, const uint8
       CommandContext ctx{server, table_, &req, body.data() + kChallengeBytes, body.size() - kChallengeBytes};
       entry->handler(ctx, &reply);
     }
+    // A forced status still comes with the proof, so the client cannot tell it from an honest one.
+    if (faulty && fault.kind == FaultKind::kForceStatus) reply.status = fault.status;
     out.response = framed(req, uint8_t(server), reply.status, reply.body, key);
     out.status = reply.status;
     if (transport == SimTransport::kUdp && out.response.size() > kUdpReplyLimit) {
@@ -123,6 +166,7 @@ ExchangeOutcome Exchange::handle(int server, SimTransport transport, const uint8
     }
     OPENSSL_cleanse(reply.body.data(), reply.body.size());
   }
+  if (faulty) damage(fault, &out);
   counters_->record(server, req.group, req.command, transport, out.reply, out.status);
   return out;
 }

@@ -12,6 +12,7 @@
 
 #include "coin_table.h"
 #include "command_registry.h"
+#include "fault_plan.h"
 #include "sim_counters.h"
 
 // The largest answer a UDP reply may carry; the client reads one datagram of at most this size.
@@ -19,21 +20,27 @@ constexpr size_t kUdpReplyLimit = 4096;
 
 struct ExchangeOutcome {
   std::vector<uint8_t> response;
-  bool reply = true;  // false: the server stays silent
-  uint8_t status = 0; // the status the response carries (for counting)
+  bool reply = true;          // false: the server stays silent (a TCP connection is held open)
+  bool reset = false;         // the server is down: reset the connection, ignore the datagram
+  uint32_t delay_ms = 0;      // wait this long before answering
+  size_t send_limit = SIZE_MAX;  // send at most this many bytes, then close
+  uint8_t status = 0;         // the status the response carries (for counting)
 };
 
 class Exchange {
  public:
-  Exchange(CoinTable* table, SimCounters* counters, const CommandRegistry* registry)
-      : table_(table), counters_(counters), registry_(registry) {}
+  // `faults` may be null: every server is then honest.
+  Exchange(CoinTable* table, SimCounters* counters, const CommandRegistry* registry, FaultPlan* faults = nullptr)
+      : table_(table), counters_(counters), registry_(registry), faults_(faults) {}
 
   // Answers one request addressed to server `server` (0-24) that arrived over `transport`, and
-  // counts it. Never fails: a request that cannot be served gets a refusal status.
+  // counts it. Never fails: a request that cannot be served gets a refusal status. A fault rule
+  // that matches the server and command shapes the outcome.
   ExchangeOutcome handle(int server, SimTransport transport, const uint8_t* request, size_t n) const;
 
  private:
   CoinTable* table_;
   SimCounters* counters_;
   const CommandRegistry* registry_;
+  FaultPlan* faults_;
 };

@@ -7,7 +7,11 @@
 //                     [--servers 0,1,2]
 //   kovra-sim coin --state DIR --denomination D --serial S
 //   kovra-sim counters --state DIR [--server N]
-//   kovra-sim reset --state DIR [--what counters|coins|all]
+//   kovra-sim reset --state DIR [--what counters|coins|faults|all]
+//   kovra-sim fault --state DIR --kind KIND [--servers 0,1] [--group G] [--command C]
+//                   [--delay_ms N] [--status S] [--length_delta D] [--count N]
+//   kovra-sim faults --state DIR
+//   kovra-sim unfault --state DIR --id N
 //   kovra-sim stop --state DIR
 //
 // The control commands go to the simulator running on that state folder through its control
@@ -39,7 +43,12 @@ int usage() {
                "                         [--mode counterfeit|fracked|forget] [--servers 0,1,2]\n"
                "       kovra-sim coin --state DIR --denomination D --serial S\n"
                "       kovra-sim counters --state DIR [--server N]\n"
-               "       kovra-sim reset --state DIR [--what counters|coins|all]\n"
+               "       kovra-sim reset --state DIR [--what counters|coins|faults|all]\n"
+               "       kovra-sim fault --state DIR --kind down|delay|drop|refuse|status|bad-echo|corrupt-body|\n"
+               "                       wrong-length|close-after-header [--servers 0,1] [--group G] [--command C]\n"
+               "                       [--delay_ms N] [--status S] [--length_delta D] [--count N]\n"
+               "       kovra-sim faults --state DIR\n"
+               "       kovra-sim unfault --state DIR --id N\n"
                "       kovra-sim stop --state DIR\n");
   return 2;
 }
@@ -165,10 +174,12 @@ int control(const Args& a) {
   if (state.empty()) return usage();
   std::map<std::string, std::string> params;
   std::string path = "/" + a.command;
-  for (const char* k : {"denominations", "folder", "tag", "denomination", "serial", "mode", "servers", "server", "what"})
+  for (const char* k : {"denominations", "folder", "tag", "denomination", "serial", "mode", "servers", "server", "what",
+                        "kind", "group", "command", "delay_ms", "status", "length_delta", "count", "id"})
     if (a.has(k)) params[k] = a.get(k);
   if (a.has("multi")) params["multi"] = "1";
   if (a.command == "stop") path = "/shutdown";
+  if (a.command == "unfault") path = "/fault/remove";
 
   int lock = lock_state_folder(state);
   if (lock == -2) {
@@ -217,7 +228,8 @@ int main(int argc, char** argv) {
   if (!parse_args(argc, argv, &a)) return usage();
   if (a.command == "serve") return serve(a);
   if (a.command == "mint" || a.command == "corrupt" || a.command == "coin" || a.command == "counters" ||
-      a.command == "reset" || a.command == "stop")
+      a.command == "reset" || a.command == "stop" || a.command == "fault" || a.command == "faults" ||
+      a.command == "unfault")
     return control(a);
   return usage();
 }

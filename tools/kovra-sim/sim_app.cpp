@@ -18,6 +18,19 @@ ControlReply error_reply(int status, const std::string& message) {
   return {status, "{\"error\":true,\"message\":\"" + json_escape(message) + "\"}"};
 }
 
+bool int_param(const ControlRequest& req, const char* name, long lo, long hi, long fallback, long* out) {
+  auto it = req.params.find(name);
+  if (it == req.params.end() || it->second.empty()) {
+    *out = fallback;
+    return true;
+  }
+  char* end = nullptr;
+  long v = std::strtol(it->second.c_str(), &end, 10);
+  if (*end || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
 bool coin_param(const ControlRequest& req, SimCoinId* coin) {
   auto d = req.params.find("denomination");
   auto s = req.params.find("serial");
@@ -105,11 +118,44 @@ ControlReply handle_control(SimControl* ops, const SimCounters* counters, const 
     if (!coin_param(req, &coin)) return error_reply(400, "denomination and serial are required");
     return {200, numbers_json(coin, ops->numbers(coin))};
   }
+  if (p == "/fault") {
+    if (!ops->faults()) return error_reply(409, "faults live in a running simulator");
+    FaultRule rule;
+    long group, command, delay, status, delta, count;
+    if (!parse_fault_kind(param(req, "kind"), &rule.kind))
+      return error_reply(400, "kind must be down, delay, drop, refuse, status, bad-echo, corrupt-body, "
+                              "wrong-length or close-after-header");
+    if (!parse_server_list(param(req, "servers"), &rule.servers)) return error_reply(400, "servers must look like 0,1,2");
+    if (!int_param(req, "group", -1, 255, -1, &group) || !int_param(req, "command", -1, 255, -1, &command) ||
+        !int_param(req, "delay_ms", 0, 600000, 0, &delay) || !int_param(req, "status", 0, 255, 252, &status) ||
+        !int_param(req, "length_delta", -0xFFFFFF, 0xFFFFFF, 1, &delta) ||
+        !int_param(req, "count", -1, 1000000000, -1, &count) || count == 0)
+      return error_reply(400, "group, command, delay_ms, status, length_delta or count out of range");
+    rule.group = int(group);
+    rule.command = int(command);
+    rule.delay_ms = uint32_t(delay);
+    rule.status = uint8_t(status);
+    rule.length_delta = int32_t(delta);
+    rule.remaining = count;
+    int id = ops->faults()->add(rule);
+    return {200, "{\"id\":" + std::to_string(id) + "}"};
+  }
+  if (p == "/faults") {
+    if (!ops->faults()) return error_reply(409, "faults live in a running simulator");
+    return {200, faults_json(ops->faults()->rules())};
+  }
+  if (p == "/fault/remove") {
+    long id;
+    if (!ops->faults()) return error_reply(409, "faults live in a running simulator");
+    if (!int_param(req, "id", 1, 1L << 30, 0, &id) || id == 0) return error_reply(400, "id is required");
+    if (!ops->faults()->remove(int(id))) return error_reply(404, "no fault with that id");
+    return {200, "{\"success\":true}"};
+  }
   if (p == "/reset") {
     std::string what = param(req, "what").empty() ? "all" : param(req, "what");
-    if (!counters && what != "coins") return error_reply(409, "counters live in a running simulator");
+    if (!counters && what != "coins") return error_reply(409, "counters and faults live in a running simulator");
     ResultCode rc = ops->reset(what);
-    if (rc == RC_INVALID_PARAM) return error_reply(400, "what must be counters, coins or all");
+    if (rc == RC_INVALID_PARAM) return error_reply(400, "what must be counters, coins, faults or all");
     if (rc != RC_OK) return error_reply(500, std::string("reset failed: ") + short_name(rc));
     return {200, "{\"success\":true}"};
   }
@@ -123,7 +169,8 @@ ControlReply handle_control(SimControl* ops, const SimCounters* counters, const 
   return error_reply(404, "unknown path " + p);
 }
 
-SimApp::SimApp() : counters_(kSimServers), exchange_(&table_, &counters_, &registry_), ops_(&table_, &counters_) {
+SimApp::SimApp()
+    : counters_(kSimServers), exchange_(&table_, &counters_, &registry_, &faults_), ops_(&table_, &counters_, &faults_) {
   register_all_commands(&registry_);
 }
 

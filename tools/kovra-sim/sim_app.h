@@ -62,6 +62,7 @@ class SimApp {
   CoinTable& table() { return table_; }
   SimCounters& counters() { return counters_; }
   SimControl& control() { return ops_; }
+  FaultPlan& faults() { return faults_; }
 
  private:
   ControlReply route(const ControlRequest& req);
@@ -69,6 +70,7 @@ class SimApp {
   SimOptions options_;
   CoinTable table_;
   SimCounters counters_;
+  FaultPlan faults_;
   CommandRegistry registry_;
   Exchange exchange_;
   SimControl ops_;

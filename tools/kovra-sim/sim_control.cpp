@@ -141,9 +141,10 @@ std::vector<std::string> SimControl::numbers(SimCoinId coin) const {
 }
 
 ResultCode SimControl::reset(const std::string& what) {
-  if (what != "counters" && what != "coins" && what != "all") return RC_INVALID_PARAM;
-  if (what != "coins" && counters_) counters_->reset();
-  if (what != "counters") {
+  if (what != "counters" && what != "coins" && what != "faults" && what != "all") return RC_INVALID_PARAM;
+  if ((what == "counters" || what == "all") && counters_) counters_->reset();
+  if ((what == "faults" || what == "all") && faults_) faults_->clear();
+  if (what == "coins" || what == "all") {
     table_->clear();
     return table_->save();
   }
@@ -222,6 +223,21 @@ std::string numbers_json(SimCoinId coin, const std::vector<std::string>& numbers
   for (size_t i = 0; i < numbers.size(); ++i) {
     out += i ? "," : "";
     out += numbers[i].empty() ? "null" : "\"" + numbers[i] + "\"";
+  }
+  return out + "]}";
+}
+
+std::string faults_json(const std::vector<FaultRule>& rules) {
+  std::string out = "{\"faults\":[";
+  for (size_t i = 0; i < rules.size(); ++i) {
+    const FaultRule& r = rules[i];
+    out += i ? "," : "";
+    out += "{\"id\":" + std::to_string(r.id) + ",\"kind\":\"" + fault_kind_name(r.kind) + "\",\"servers\":[";
+    for (size_t k = 0; k < r.servers.size(); ++k) out += (k ? "," : "") + std::to_string(r.servers[k]);
+    out += "],\"group\":" + std::to_string(r.group) + ",\"command\":" + std::to_string(r.command) +
+           ",\"delay_ms\":" + std::to_string(r.delay_ms) + ",\"status\":" + std::to_string(r.status) +
+           ",\"length_delta\":" + std::to_string(r.length_delta) + ",\"remaining\":" + std::to_string(r.remaining) +
+           ",\"hits\":" + std::to_string(r.hits) + "}";
   }
   return out + "]}";
 }

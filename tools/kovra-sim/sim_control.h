@@ -11,6 +11,7 @@
 
 #include "base/result_code.h"
 #include "coin_table.h"
+#include "fault_plan.h"
 #include "sim_counters.h"
 
 struct MintRequest {
@@ -46,7 +47,9 @@ bool parse_server_list(const std::string& text, std::vector<int>* out);
 
 class SimControl {
  public:
-  SimControl(CoinTable* table, SimCounters* counters) : table_(table), counters_(counters) {}
+  // `counters` and `faults` are absent when working on a folder without a running simulator.
+  SimControl(CoinTable* table, SimCounters* counters, FaultPlan* faults = nullptr)
+      : table_(table), counters_(counters), faults_(faults) {}
 
   // Creates the coins with fresh random numbers on all 25 servers and writes their files.
   // RC_INVALID_PARAM for an empty or oversized request, RC_FILE when the folder or a file cannot
@@ -57,16 +60,19 @@ class SimControl {
   ResultCode corrupt(SimCoinId coin, CorruptMode mode, const std::vector<int>& servers);
   // Each server's number for the coin, as 32 lowercase hex digits, or "" where it is unknown.
   std::vector<std::string> numbers(SimCoinId coin) const;
-  // "counters", "coins" or "all". RC_INVALID_PARAM for anything else.
+  // "counters", "coins", "faults" or "all". RC_INVALID_PARAM for anything else.
   ResultCode reset(const std::string& what);
+  FaultPlan* faults() { return faults_; }
 
  private:
   CoinTable* table_;
   SimCounters* counters_;
+  FaultPlan* faults_;
 };
 
 // JSON texts the control endpoint and the command line print.
 std::string mint_result_json(const MintResult& result);
 std::string counters_json(const SimCounters& counters, int only_server);
 std::string numbers_json(SimCoinId coin, const std::vector<std::string>& numbers);
+std::string faults_json(const std::vector<FaultRule>& rules);
 std::string json_escape(const std::string& s);
