@@ -91,9 +91,9 @@ void hex_dump_if_debug(const void* data, size_t len, const char* label) {
   if (log_effective_level() == LOG_DEBUG) hex_dump(data, len, label);
 }
 
-ServerTally server_tally(const std::vector<ServerResult>& rows) {
+ServerTally server_tally(const std::vector<ServerReportRow>& rows) {
   ServerTally t;
-  for (const ServerResult& r : rows) {
+  for (const ServerReportRow& r : rows) {
     if (!r.attempted) continue;
     ++t.attempted;
     if (r.timed_out)
@@ -108,12 +108,12 @@ ServerTally server_tally(const std::vector<ServerResult>& rows) {
   return t;
 }
 
-std::string server_results_chart(const char* label, const std::vector<ServerResult>& rows, uint32_t total_ms,
+std::string server_results_chart(const char* label, const std::vector<ServerReportRow>& rows, uint32_t total_ms,
                                  const std::string& when) {
   uint32_t mn = UINT32_MAX, mx = 0;
   uint64_t sum = 0;
   int valid = 0, attempted = 0;
-  for (const ServerResult& r : rows) {
+  for (const ServerReportRow& r : rows) {
     if (!r.attempted) continue;
     ++attempted;
     if (!r.answered || r.timed_out) continue;
@@ -132,7 +132,7 @@ std::string server_results_chart(const char* label, const std::vector<ServerResu
   appendf(out, "[%s] %s Server Response Times (ms)\n", when.c_str(), label);
   out += kChartFrame;
   for (size_t i = 0; i < rows.size(); ++i) {
-    const ServerResult& r = rows[i];
+    const ServerReportRow& r = rows[i];
     if (!r.attempted) continue;
     appendf(out, "  | S%02d ", static_cast<int>(i));
     if (!r.answered || r.timed_out) {
@@ -154,13 +154,13 @@ std::string server_results_box(const ServerTally& t) {
              t.rejected + t.errors, t.timeouts, t.attempted);
 }
 
-void server_results(const char* label, const std::vector<ServerResult>& rows, uint32_t total_ms) {
+void server_results(const char* label, const std::vector<ServerReportRow>& rows, uint32_t total_ms) {
   const ServerTally t = server_tally(rows);
   log_info(CAT_CMD, "%s: %d/%d pass, %d rejected, %d errors, %d timeouts (%u ms)", label, t.passed, t.attempted,
            t.rejected, t.errors, t.timeouts, total_ms);
   if (log_effective_level() != LOG_DEBUG) return;
   for (size_t i = 0; i < rows.size(); ++i) {
-    const ServerResult& r = rows[i];
+    const ServerReportRow& r = rows[i];
     if (!r.attempted) continue;
     log_debug(CAT_CMD, "%s: KOVRA %2d status=%3d (0x%02X, %s) %u ms%s", label, static_cast<int>(i), r.status, r.status,
               r.status_name.c_str(), r.ms, r.passed ? "" : " FAILED");

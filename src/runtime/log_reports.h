@@ -20,7 +20,7 @@ void hex_dump(const void* data, size_t len, const char* label);
 void hex_dump_if_debug(const void* data, size_t len, const char* label);
 
 // One server's part in a network command.
-struct ServerResult {
+struct ServerReportRow {
   bool attempted = false;
   bool answered = false;   // a reply was received and read
   bool timed_out = false;  // no reply in time, or the reply carried the time-out status
@@ -35,13 +35,13 @@ struct ServerTally {
 };
 // Counts over the attempted servers: timeouts, then passes and rejections among the answers,
 // and errors (no answer without a time-out).
-ServerTally server_tally(const std::vector<ServerResult>& rows);
+ServerTally server_tally(const std::vector<ServerReportRow>& rows);
 
 // Logs "<label>: p/a pass, r rejected, e errors, t timeouts (ms)" (INFO, CMD); in debug also one
 // line per attempted server, the timing chart (when the global level is DEBUG) and the box.
-void server_results(const char* label, const std::vector<ServerResult>& rows, uint32_t total_ms);
+void server_results(const char* label, const std::vector<ServerReportRow>& rows, uint32_t total_ms);
 // The chart and the box as written by server_results (`when` is the local time text).
-std::string server_results_chart(const char* label, const std::vector<ServerResult>& rows, uint32_t total_ms,
+std::string server_results_chart(const char* label, const std::vector<ServerReportRow>& rows, uint32_t total_ms,
                                  const std::string& when);
 std::string server_results_box(const ServerTally& t);
 

@@ -21,8 +21,8 @@ TEST(HexDump, FramedRowsOfSixteenAndCutAtThirtyTwo) {
 }
 
 namespace {
-ServerResult row(bool answered, bool timed_out, bool passed, uint32_t ms, uint8_t status = 250) {
-  ServerResult r;
+ServerReportRow row(bool answered, bool timed_out, bool passed, uint32_t ms, uint8_t status = 250) {
+  ServerReportRow r;
   r.attempted = true;
   r.answered = answered;
   r.timed_out = timed_out;
@@ -35,9 +35,9 @@ ServerResult row(bool answered, bool timed_out, bool passed, uint32_t ms, uint8_
 }  // namespace
 
 TEST(ServerResults, TallyClassifiesEveryAttemptedServer) {
-  std::vector<ServerResult> rows = {row(true, false, true, 10),   row(true, false, false, 12),
-                                    row(false, true, false, 0),   row(true, true, false, 3000),  // time-out status
-                                    row(false, false, false, 0),  ServerResult{}};               // not attempted
+  std::vector<ServerReportRow> rows = {row(true, false, true, 10),  row(true, false, false, 12),
+                                       row(false, true, false, 0),  row(true, true, false, 3000),  // time-out status
+                                       row(false, false, false, 0), ServerReportRow{}};            // not attempted
   ServerTally t = server_tally(rows);
   EXPECT_EQ(t.attempted, 5);
   EXPECT_EQ(t.passed, 1);
@@ -47,8 +47,8 @@ TEST(ServerResults, TallyClassifiesEveryAttemptedServer) {
 }
 
 TEST(ServerResults, ChartScalesBarsAndMarksOutliers) {
-  std::vector<ServerResult> rows = {row(true, false, true, 100), row(true, false, true, 100),
-                                    row(true, false, true, 1000), row(false, true, false, 0)};
+  std::vector<ServerReportRow> rows = {row(true, false, true, 100), row(true, false, true, 100),
+                                       row(true, false, true, 1000), row(false, true, false, 0)};
   std::string chart = server_results_chart("Echo", rows, 2000, "2026-12-11 12:00:00");
   EXPECT_NE(chart.find("[2026-12-11 12:00:00] Echo Server Response Times (ms)\n"), std::string::npos) << chart;
   EXPECT_NE(chart.find("  | S00 ##### 100 ms\n"), std::string::npos) << chart;
@@ -58,7 +58,7 @@ TEST(ServerResults, ChartScalesBarsAndMarksOutliers) {
             std::string::npos)
       << chart;
 
-  std::vector<ServerResult> none = {row(false, true, false, 0)};
+  std::vector<ServerReportRow> none = {row(false, true, false, 0)};
   EXPECT_EQ(server_results_chart("Echo", none, 5, "t"), "\n[Echo] No valid responses for timing chart (1 attempted)\n");
 }
 
