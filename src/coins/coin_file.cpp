@@ -67,11 +67,6 @@ bool path_exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
 }
 
-const char* base_of(const std::string& path) {
-  size_t cut = path.find_last_of('/');
-  return cut == std::string::npos ? path.c_str() : path.c_str() + cut + 1;
-}
-
 // Decrypts a checked format 10 image with the installed session's key for its salt.
 ResultCode type10_read_with_session(const uint8_t* image, Coin* coin) {
   CoinSession* session = coin_session_installed();
@@ -419,7 +414,7 @@ ResultCode coin_file_write_type10_atomic(const std::string& path, const Coin& co
     if (unchanged && !existed && !expect.valid) unchanged = !path_exists(path);
     if (!unchanged) {
       fence.leave();
-      log_warn(CAT_GEN, "%s: RESULT_BUSY — destination changed before commit: %s", kWho, base_of(path));
+      log_warn(CAT_GEN, "%s: RESULT_BUSY — destination changed before commit: %s", kWho, path.c_str());
       return RC_BUSY;
     }
     return RC_OK;
