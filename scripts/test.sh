@@ -17,3 +17,7 @@ for t in tests_base tests_coins; do
   ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     timeout 900 "build/ci-asan/tests/$t" --gtest_brief=1
 done
+
+# Bounded libFuzzer runs (clang, build/ci-fuzz) of the simulator's request reader and the client's
+# response parser, about 30 s each; a crash fails the run.
+bash scripts/fuzz.sh
