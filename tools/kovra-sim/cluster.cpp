@@ -20,6 +20,7 @@ namespace {
 
 // The largest request a TCP client may announce; well above any command served today.
 constexpr size_t kMaxRequest = 64u << 20;
+constexpr int kMaxWorkers = 1024;
 
 int bind_socket(int type, int port, int* bound_port) {
   int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
@@ -182,9 +183,12 @@ void SimCluster::deliver_tcp(int fd, const ExchangeOutcome& out) {
   send_all(fd, out.response.data(), std::min(out.send_limit, out.response.size()));
 }
 
-void SimCluster::spawn(std::function<void()> work) {
+bool SimCluster::spawn(std::function<void()> work) {
   {
     std::lock_guard<std::mutex> lock(workers_mu_);
+    // Beyond this many requests in flight (held or delayed ones pile up) new ones are turned
+    // away, as an overloaded server would, rather than exhausting the process's threads.
+    if (workers_ >= kMaxWorkers) return false;
     ++workers_;
   }
   std::thread([this, work = std::move(work)] {
@@ -192,6 +196,7 @@ void SimCluster::spawn(std::function<void()> work) {
     std::lock_guard<std::mutex> lock(workers_mu_);
     if (--workers_ == 0) workers_cv_.notify_all();
   }).detach();
+  return true;
 }
 
 void SimCluster::poll_loop() {
@@ -211,7 +216,7 @@ void SimCluster::poll_loop() {
       int server = int(i / 2);
       if (i % 2 == 0) {
         int c = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c >= 0) spawn([this, c, server] { serve_tcp(c, server); });
+        if (c >= 0 && !spawn([this, c, server] { serve_tcp(c, server); })) close(c);
       } else {
         sockaddr_storage peer{};
         socklen_t plen = sizeof peer;

@@ -43,7 +43,8 @@ class SimCluster {
   void poll_loop();
   void serve_tcp(int fd, int server);
   void serve_udp(int fd, int server, std::vector<uint8_t> datagram, std::vector<uint8_t> peer);
-  void spawn(std::function<void()> work);
+  // Runs `work` on its own thread; false (nothing started) when too many are in flight.
+  bool spawn(std::function<void()> work);
   // Waits up to `ms`; false when the cluster is stopping meanwhile.
   bool pause(uint32_t ms);
   // Sends a TCP outcome: delay, reset, hold open, or (part of) the answer.

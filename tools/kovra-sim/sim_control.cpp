@@ -204,6 +204,7 @@ std::string counters_json(const SimCounters& counters, int only_server) {
              "\",\"requests\":" + std::to_string(c.requests) + ",\"tcp\":" + std::to_string(c.tcp) +
              ",\"udp\":" + std::to_string(c.udp) + ",\"succeeded\":" + std::to_string(c.succeeded) +
              ",\"refused\":" + std::to_string(c.refused) + ",\"unanswered\":" + std::to_string(c.unanswered) +
+             ",\"applied\":" + std::to_string(c.applied) +
              ",\"statuses\":{";
       bool first_st = true;
       for (const auto& [st, n] : c.statuses) {

@@ -2,13 +2,14 @@
 
 SimCounters::SimCounters(int servers) : counters_(servers) {}
 
-void SimCounters::record(int server, uint8_t group, uint8_t command, SimTransport transport, bool answered,
-                         uint8_t status) {
+void SimCounters::record(int server, uint8_t group, uint8_t command, SimTransport transport, bool applied,
+                         bool answered, uint8_t status) {
   if (server < 0 || server >= int(counters_.size())) return;
   std::lock_guard<std::mutex> lock(mu_);
   CommandCounter& c = counters_[server][{group, command}];
   ++c.requests;
   ++(transport == SimTransport::kTcp ? c.tcp : c.udp);
+  if (applied) ++c.applied;
   if (!answered) {
     ++c.unanswered;
     return;

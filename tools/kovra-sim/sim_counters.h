@@ -1,5 +1,6 @@
 // Request counters of the simulated servers, per server and per (command group, command): how
-// many requests arrived over each transport and how they were answered. Tests read them to prove
+// many requests arrived over each transport, how many the server carried out, and how they were
+// answered. Tests read them to prove
 // which servers a client reached; the control interface reports and resets them. All functions
 // may be called from any thread; each takes the counters lock.
 #pragma once
@@ -16,6 +17,7 @@ struct CommandCounter {
   uint64_t requests = 0;
   uint64_t tcp = 0;
   uint64_t udp = 0;
+  uint64_t applied = 0;    // the command ran (key proven, command served), answered or not
   uint64_t succeeded = 0;  // answered with a success status
   uint64_t refused = 0;    // answered with any other status
   uint64_t unanswered = 0; // no reply went out
@@ -32,8 +34,10 @@ struct CounterRow {
 class SimCounters {
  public:
   explicit SimCounters(int servers);
-  // Counts one request; `answered` false means no reply went out (status is then ignored).
-  void record(int server, uint8_t group, uint8_t command, SimTransport transport, bool answered, uint8_t status);
+  // Counts one request; `applied` says the command ran; `answered` false means no reply went out
+  // (status is then ignored).
+  void record(int server, uint8_t group, uint8_t command, SimTransport transport, bool applied, bool answered,
+              uint8_t status);
   // Every non-empty counter, by server, then group, then command.
   std::vector<CounterRow> rows() const;
   // Requests a server received, all commands together.
