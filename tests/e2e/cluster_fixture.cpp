@@ -108,4 +108,9 @@ std::string Cluster::mint(const std::string& denominations, const std::string& f
   return r.status == 200 ? r.body : "";
 }
 
+int Cluster::fault(const std::string& form) const {
+  testsupport::HttpReply r = sim_post("/fault", form);
+  return r.status == 200 && r.body.rfind("{\"id\":", 0) == 0 ? std::atoi(r.body.c_str() + 6) : 0;
+}
+
 }  // namespace e2e

@@ -58,6 +58,9 @@ class Cluster {
   // Mints coins ("0:3,1:2") into `folder` (one multi-coin file when `multi`); the control reply
   // body, or "" when the mint failed.
   std::string mint(const std::string& denominations, const std::string& folder, bool multi = false) const;
+  // Adds a fault rule ("kind=delay&servers=0,1&delay_ms=500", the control endpoint's form);
+  // its id, or 0 when the simulator refused it.
+  int fault(const std::string& form) const;
 
  private:
   testsupport::TempDir dir_;

@@ -48,6 +48,16 @@ TEST(Cluster, MintedCoinsSurviveASimulatorRestart) {
   EXPECT_NE(cl.sim_get("/status").body.find("\"next_serial\":4"), std::string::npos);
 }
 
+TEST(Cluster, FaultRulesReachTheRunningSimulator) {
+  e2e::Cluster cl;
+  e2e::ClusterOptions opts;
+  opts.start_service = false;
+  ASSERT_TRUE(cl.start(opts)) << cl.sim_output();
+  EXPECT_EQ(cl.fault("kind=down&servers=3"), 1);
+  EXPECT_EQ(cl.fault("kind=melt"), 0);
+  EXPECT_NE(cl.sim_get("/faults").body.find("\"kind\":\"down\",\"servers\":[3]"), std::string::npos);
+}
+
 TEST(Cluster, ServiceEchoReachesAllTwentyFiveServers) {
   e2e::Cluster cl;
   ASSERT_TRUE(cl.start()) << cl.sim_output() << cl.service().output();
