@@ -132,12 +132,13 @@ ExchangeOutcome Exchange::handle(int server, SimTransport transport, const uint8
   if (faulty && fault.kind == FaultKind::kDown) {
     out.reply = false;
     out.reset = true;
-    counters_->record(server, req.group, req.command, transport, false, 0);
+    counters_->record(server, req.group, req.command, transport, false, false, 0);
     return out;
   }
   if (faulty && fault.kind == FaultKind::kRefuse && st == kStNoError) st = fault.status;
   Secret body;
   ProvenKey key;
+  bool applied = false;
   if (st == kStNoError) {
     body.assign(req.body.data(), req.body.size());
     OPENSSL_cleanse(req.body.data(), req.body.size());
@@ -154,6 +155,7 @@ ExchangeOutcome Exchange::handle(int server, SimTransport transport, const uint8
     } else {
       CommandContext ctx{server, table_, &req, body.data() + kChallengeBytes, body.size() - kChallengeBytes};
       entry->handler(ctx, &reply);
+      applied = true;
     }
     // A forced status still comes with the proof, so the client cannot tell it from an honest one.
     if (faulty && fault.kind == FaultKind::kForceStatus) reply.status = fault.status;
@@ -167,6 +169,6 @@ ExchangeOutcome Exchange::handle(int server, SimTransport transport, const uint8
     OPENSSL_cleanse(reply.body.data(), reply.body.size());
   }
   if (faulty) damage(fault, &out);
-  counters_->record(server, req.group, req.command, transport, out.reply, out.status);
+  counters_->record(server, req.group, req.command, transport, applied, out.reply, out.status);
   return out;
 }
