@@ -14,6 +14,7 @@
 #include "coin_test_util.h"
 #include "coins/coin_folder.h"
 #include "net/crypto.h"
+#include "runtime/log.h"
 #include "support/test_support.h"
 
 using namespace coin_test;
@@ -450,6 +451,29 @@ TEST_F(EncryptedWallet, TokensCoverOnlySmallNonEmptyFiles) {
   EXPECT_FALSE(token.valid == false);
   EXPECT_EQ(original_bytes_token_take(dir.sub("none"), &token), RC_FILE);
   EXPECT_FALSE(token.valid);
+}
+
+TEST_F(EncryptedWallet, PlaintextMultiCoinWarningIsLoggedOncePerPathOutsideExports) {
+  const std::string log = dir.sub("main.log");
+  ASSERT_TRUE(log_open(log));
+  Coin coins[2] = {make_coin(1, 0), make_coin(2, 0)};
+  const std::string a = dir.sub("a.bin"), b = dir.sub("b.bin");
+  ASSERT_EQ(coin_file_write_multi_atomic(a, coins, 2), RC_OK);
+  coins[1].pown_status[0] = 1;  // a changed file, not a skipped write
+  ASSERT_EQ(coin_file_write_multi_atomic(a, coins, 2), RC_OK);
+  {
+    PlaintextExportScope scope;
+    ASSERT_EQ(coin_file_write_multi_atomic(b, coins, 2), RC_OK);
+  }
+  log_close();
+  const std::string text = read_file(log);
+  size_t count = 0;
+  for (size_t at = text.find("MULTI-COIN-WRITE"); at != std::string::npos; at = text.find("MULTI-COIN-WRITE", at + 1)) {
+    ++count;
+  }
+  EXPECT_EQ(count, 1u) << text;
+  EXPECT_NE(text.find(a), std::string::npos);
+  EXPECT_EQ(text.find(b), std::string::npos);
 }
 
 // ---- Damaged input never crashes a reader ----
