@@ -13,6 +13,8 @@
 #include "http/routes.h"
 #include "http/task_endpoint.h"
 #include "http/task_registry.h"
+#include "net/echo_worker.h"
+#include "net/kovra_endpoints.h"
 #include "net/kovra_protocol.h"
 #include "net/server_directory.h"
 #include "net/transport.h"
@@ -132,7 +134,8 @@ int main(int argc, char** argv) {
   update_cleanup(st.exe_dir);
   crash_report_test_trigger();  // test-only: a crash on request, with the log open
 
-  // 24. Boot echo.
+  // 24. Boot echo (never stops start-up).
+  boot_echo();
 
   // 25. Upgrade mode.
   if (st.opts.upgrade_mode != UPGRADE_NONE) {
@@ -153,6 +156,7 @@ int main(int argc, char** argv) {
   // 29. HTTP server with the port fallback; core.port.
   wallet_endpoints_provide();
   task_endpoint_provide();
+  kovra_endpoints_provide();
   if (http_server_start_with_fallback(g_server, st.opts.port, st.opts.port_explicit, register_routes, &st.bound_port) !=
       RC_OK) {
     fprintf(stderr, "ERROR: Failed to start HTTP server on port %d\n", st.opts.port);
@@ -179,6 +183,7 @@ int main(int argc, char** argv) {
   }
 
   // 31. Background workers.
+  echo_refresh_start(config_snapshot().role.echo_interval_seconds);
 
   // 32. Recovery worker.
 
@@ -200,6 +205,7 @@ int main(int argc, char** argv) {
   http_server_close(g_server);
   event_stream_stop();
   // 8. Mail health refresh and download-retry workers.
+  echo_refresh_stop(2000);
   // 9. Send log and telemetry.
   send_log_close();
   telemetry_close();

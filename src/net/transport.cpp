@@ -258,6 +258,11 @@ ResultCode tcp_request(const ServerEntry& e, const uint8_t* req, size_t len, uin
       set_error(r, "Connection closed by server");
       return fail(RC_NETWORK);
     }
+    // A reset or any other receive failure is the server's refusal, never a time-out.
+    if (ro == RECV_ERROR) {
+      set_error(r, "Connection reset by server");
+      return fail(RC_NETWORK);
+    }
     r->timed_out = true;
     set_error(r, "Timeout waiting for response");
     return fail(RC_TIMEOUT);
@@ -299,6 +304,11 @@ ResultCode tcp_request(const ServerEntry& e, const uint8_t* req, size_t len, uin
       if (ro == RECV_CLOSED) {
         set_error(r, "Connection closed by server while reading response body (%llu/%u bytes)",
                   (unsigned long long)got, (unsigned)body_len);
+        return fail(RC_NETWORK);
+      }
+      if (ro == RECV_ERROR) {
+        set_error(r, "Connection reset by server while reading response body (%llu/%u bytes)", (unsigned long long)got,
+                  (unsigned)body_len);
         return fail(RC_NETWORK);
       }
       r->timed_out = true;
