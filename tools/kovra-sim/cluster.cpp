@@ -42,14 +42,39 @@ int bind_socket(int type, int port, int* bound_port) {
   return fd;
 }
 
-// Reads up to `n` bytes; returns how many arrived before the peer closed or the time-out struck.
-size_t read_upto(int fd, uint8_t* p, size_t n) {
+using Clock = std::chrono::steady_clock;
+
+// Body bytes are taken in pieces of this size, so a request costs the memory of what arrived, not
+// of what its header announced.
+constexpr size_t kReadPiece = 64 * 1024;
+// After an answer, what the client still sends is drained for at most this long in total, and
+// until it pauses for kDrainQuietMs.
+constexpr int kDrainLimitMs = 1000;
+constexpr int kDrainQuietMs = 200;
+
+// Waits until `fd` is readable, the deadline passes or `running` turns false, in short slices so a
+// stop is never held up; true when readable.
+bool wait_readable(int fd, Clock::time_point deadline, const std::atomic<bool>& running) {
+  while (running) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, int(std::min<long long>(left, 200)));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+  return false;
+}
+
+// Reads up to `n` bytes; returns how many arrived before the peer closed, an error, the deadline
+// or a stop.
+size_t read_until(int fd, uint8_t* p, size_t n, Clock::time_point deadline, const std::atomic<bool>& running) {
   size_t got = 0;
-  while (got < n) {
-    ssize_t r = recv(fd, p + got, n - got, 0);
+  while (got < n && wait_readable(fd, deadline, running)) {
+    ssize_t r = recv(fd, p + got, n - got, MSG_DONTWAIT);
     if (r > 0) {
       got += size_t(r);
-    } else if (!(r < 0 && errno == EINTR)) {
+    } else if (!(r < 0 && (errno == EINTR || errno == EAGAIN))) {
       break;
     }
   }
@@ -237,19 +262,28 @@ void SimCluster::serve_tcp(int fd, int server) {
   timeval tv{};
   tv.tv_sec = options_.read_timeout_ms / 1000;
   tv.tv_usec = (options_.read_timeout_ms % 1000) * 1000;
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  // The whole request, not each read, must arrive within the read time-out, plus a millisecond per
+  // KiB that did arrive (a large body may take its time at 1 MiB/s or faster), so a client
+  // trickling a byte at a time, or announcing a body it never sends, cannot hold a worker long.
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(options_.read_timeout_ms);
   std::vector<uint8_t> req(kShortHeader);
-  size_t got = read_upto(fd, req.data(), kShortHeader);
+  size_t got = read_until(fd, req.data(), kShortHeader, deadline, running_);
   if (got == kShortHeader) {
     size_t header_length = sim_request_header_length(req.data());
     req.resize(header_length);
-    got += read_upto(fd, req.data() + got, header_length - got);
+    got += read_until(fd, req.data() + got, header_length - got, deadline, running_);
     if (got == header_length) {
       size_t total = sim_request_total_length(req.data(), header_length);
       if (total > kMaxRequest) total = header_length;  // refused below as a bad length
-      req.resize(total);
-      got += read_upto(fd, req.data() + got, total - got);
+      while (got < total) {
+        size_t piece = std::min(kReadPiece, total - got);
+        req.resize(got + piece);
+        size_t r = read_until(fd, req.data() + got, piece, deadline, running_);
+        got += r;
+        if (r < piece) break;
+        deadline += std::chrono::milliseconds(r / 1024);
+      }
     }
   }
   if (got < kShortHeader) {
@@ -265,12 +299,16 @@ void SimCluster::serve_tcp(int fd, int server) {
     return;
   }
   // Half-close and drain, so that unread request bytes do not turn the close into a reset that
-  // could destroy the answer before the client reads it.
+  // could destroy the answer before the client reads it. Bounded, so a client that keeps sending
+  // cannot keep the worker.
   shutdown(fd, SHUT_WR);
-  timeval drain{0, 200000};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &drain, sizeof drain);
-  uint8_t sink[512];
-  while (recv(fd, sink, sizeof sink, 0) > 0) {
+  Clock::time_point drain_end = Clock::now() + std::chrono::milliseconds(kDrainLimitMs);
+  uint8_t sink[4096];
+  for (;;) {
+    Clock::time_point quiet = std::min(drain_end, Clock::now() + std::chrono::milliseconds(kDrainQuietMs));
+    if (Clock::now() >= drain_end || !wait_readable(fd, quiet, running_)) break;
+    ssize_t r = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+    if (r == 0 || (r < 0 && errno != EINTR && errno != EAGAIN)) break;
   }
   close(fd);
 }
