@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -283,6 +284,28 @@ TEST_F(Garbage, SilentTricklingAndEndlessClientsAreCutOffInBoundedTime) {
   close(trickle);
   close(endless);
   expect_all_honest();
+}
+
+TEST_F(Garbage, ControlEndpointOutlastsATricklingClient) {
+  int trickle = connect_tcp(app_.control_port());
+  ASSERT_GE(trickle, 0);
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    const std::string slow = "GET /status HTTP/1.1\r\nX-Pad: ";
+    for (size_t i = 0; !done && i < 60; ++i) {
+      char c = i < slow.size() ? slow[i] : 'x';
+      if (send(trickle, &c, 1, MSG_NOSIGNAL) < 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto start = Clock::now();
+  testsupport::HttpReply r = testsupport::http_get(app_.control_port(), "/status", 9000);
+  EXPECT_EQ(r.status, 200) << "the endpoint stayed held by a client sending a byte every 200 ms";
+  EXPECT_LT(ms_since(start), 8000);
+  done = true;
+  sender.join();
+  close(trickle);
 }
 
 }  // namespace

@@ -6,12 +6,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 constexpr size_t kMaxRequestBytes = 1 << 20;
+// Requests are served one at a time, so the whole request must arrive within this time: a client
+// that connects and sends nothing, or trickles, holds the endpoint no longer than this.
+constexpr int kRequestLimitMs = 5000;
 
 const char* reason(int status) {
   switch (status) {
@@ -100,14 +105,21 @@ void ControlServer::loop() {
 
 void ControlServer::serve(int fd) {
   timeval tv{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestLimitMs);
   std::string in;
   char buf[4096];
   size_t head_end = std::string::npos;
   size_t want = 0;
-  while (in.size() < kMaxRequestBytes) {
-    ssize_t r = recv(fd, buf, sizeof buf, 0);
+  while (in.size() < kMaxRequestBytes && running_) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, int(std::min<long long>(left.count(), 200)));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    ssize_t r = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     if (r <= 0) break;
     in.append(buf, size_t(r));
     if (head_end == std::string::npos && (head_end = in.find("\r\n\r\n")) != std::string::npos) {

@@ -1,6 +1,8 @@
 // A very small JSON HTTP endpoint on 127.0.0.1 for driving the simulator: one request per
 // connection, query string and form-encoded body merged into one parameter map, replies JSON
-// (or plain text where a route says so) with Connection: close. Requests are served one at a time on the endpoint's own thread.
+// (or plain text where a route says so) with Connection: close. Requests are served one at a time on
+// the endpoint's own thread; each must arrive whole within 5 s, so a silent or trickling client
+// holds the endpoint no longer than that.
 // start/stop from one controlling thread; port() from any thread.
 #pragma once
 #include <atomic>
