@@ -182,6 +182,39 @@ TEST_F(KovraStatus, BootEchoAsksEveryServerOverTcpAndReportsItsTask) {
   }
 }
 
+TEST_F(KovraStatus, DebugEchoWritesTheRequestReportToTheLog) {
+  testsupport::HttpReply r = get("/api/kovra/echo?debug=1&transport=udp&timeout=300");
+  ASSERT_EQ(r.status, 200) << r.raw;
+  const size_t at = r.body.find("\"request_id\":\"");
+  ASSERT_NE(at, std::string::npos) << r.body;
+  const std::string id = r.body.substr(at + 14, r.body.find('"', at + 14) - at - 14);
+  const std::string log = cl.service().main_log();
+  const size_t report = log.find("TASK: Echo Request\nID: " + id + " ");
+  ASSERT_NE(report, std::string::npos) << log;
+  EXPECT_NE(log.find("* Transport: UDP", report), std::string::npos);
+  EXPECT_NE(log.find("* Timeout: 300 ms", report), std::string::npos);
+}
+
+TEST(KovraStatusBoot, BootEchoWithNoServerAnsweringDoesNotStopStartUp) {
+  e2e::Cluster cl;
+  e2e::ClusterOptions opts;
+  opts.start_service = false;
+  ASSERT_TRUE(cl.start(opts)) << cl.sim_output();
+  ASSERT_EQ(cl.stop_sim(), 0);  // its ports, still in kovra_ips.csv, now refuse every connection
+  e2e::ServiceOptions so;
+  so.env["RESTCORE_TEST_DISCOVERY_URL"] = "http://127.0.0.1:" + std::to_string(cl.control_port());
+  ASSERT_TRUE(cl.service().start(so)) << cl.service().output();
+  EXPECT_NE(cl.service().output().find("Echo complete.\n"), std::string::npos);
+  EXPECT_NE(cl.service().main_log().find("Echo complete: 0 pass, 25 fail, 0 timeout"), std::string::npos)
+      << cl.service().main_log();
+  testsupport::HttpReply r = cl.service().get("/api/kovra/version", 20000);
+  ASSERT_EQ(r.status, 200) << r.raw;
+  // Every server was marked unavailable by the boot echo, so version skips them all.
+  EXPECT_NE(r.body.find("\"success\":false"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("\"skipped_count\":25}"), std::string::npos) << r.body;
+  EXPECT_EQ(cl.service().stop(), 0);
+}
+
 TEST(KovraStatusRefresh, RefreshWorkerEchoesEveryIntervalAndStopsPromptly) {
   e2e::Cluster cl;
   e2e::ClusterOptions opts;
