@@ -105,6 +105,18 @@ TEST_F(ExecutorRun, TwoSilentServersAreCancelledAfterTheGraceFollowingTheTwentyT
   }
 }
 
+TEST_F(ExecutorRun, SilentServersOverUdpAreCancelledAfterTheGraceToo) {
+  ASSERT_GT(cl.fault("kind=drop&servers=2,21"), 0);
+  opts_.transport = TRANSPORT_UDP;
+  auto res = std::make_unique<ExecutorResults>();
+  long long ms = 0;
+  ASSERT_EQ(run_echo(res.get(), &ms), RC_OK);
+  EXPECT_GE(ms, 450);
+  EXPECT_LT(ms, 2000) << "a blocked datagram read must end at the cancel";
+  EXPECT_EQ(res->success, 23);
+  EXPECT_EQ(res->cut_off, 2);
+}
+
 TEST_F(ExecutorRun, ThreeSilentServersEndTheRunAtTheAttemptTimeout) {
   ASSERT_GT(cl.fault("kind=drop&servers=0,12,24"), 0);
   opts_.attempt_timeout_ms = 1500;
