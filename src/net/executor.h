@@ -23,6 +23,10 @@
 
 enum ExecutorMode : int { EXEC_SERIAL = 0, EXEC_PARALLEL = 1 };
 
+// In a parallel run the key and challenge providers are called from the run's server threads,
+// possibly at the same time; the body builder and the per-server callback only from the thread
+// that called executor_run.
+
 struct ServerResult;
 
 // A key per server; takes precedence over the fixed key. Non-RC_OK fails that server's request.
@@ -67,7 +71,7 @@ struct ExecutorOptions {
 
 struct ServerResult {
   int server_id = 0;
-  bool attempted = false;     // a request was sent (or at least built for sending)
+  bool attempted = false;     // the request was started for this server
   bool responded = false;     // a response arrived and parsed
   bool success = false;       // status_is_success of its status
   bool timed_out = false;     // the transport timed out, or early finish cut the server off
