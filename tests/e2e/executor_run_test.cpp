@@ -15,6 +15,7 @@
 #include "net/transport.h"
 #include "runtime/data_root.h"
 #include "runtime/log.h"
+#include "runtime/telemetry.h"
 
 namespace {
 
@@ -199,6 +200,36 @@ TEST_F(ExecutorRun, UnavailableServersAreSkippedWhenAsked) {
   EXPECT_EQ(res->error, 0);
   EXPECT_EQ(res->servers[10].error_text, "Server unavailable");
   EXPECT_EQ(res->success, 23);
+}
+
+TEST_F(ExecutorRun, SlowServersAreSkippedWhenAsked) {
+  ASSERT_GT(cl.fault("kind=delay&delay_ms=300&count=1&servers=4"), 0);
+  auto res = std::make_unique<ExecutorResults>();
+  ASSERT_EQ(run_echo(res.get()), RC_OK);
+  ASSERT_EQ(res->success, 25);
+  EXPECT_GE(res->servers[4].elapsed_ms, 280u);
+  opts_.skip_slow = true;
+  opts_.slow_threshold_ms = 200;
+  ASSERT_EQ(run_echo(res.get()), RC_OK);
+  EXPECT_EQ(res->servers[4].error_text, "Server too slow");
+  EXPECT_EQ(res->skipped, 1);
+  EXPECT_EQ(res->error, 0);
+  EXPECT_EQ(res->success, 24);
+}
+
+TEST_F(ExecutorRun, EveryServerCallGetsATelemetryLine) {
+  testsupport::TempDir logs;
+  ASSERT_EQ(telemetry_open(logs.path()), RC_OK);
+  opts_.call_id = 77;
+  auto res = std::make_unique<ExecutorResults>();
+  ASSERT_EQ(run_echo(res.get()), RC_OK);
+  telemetry_close();
+  const std::string csv = testsupport::read_file(logs.path() + "/kovra_telemetry.csv");
+  int lines = 0;
+  for (char c : csv) lines += c == '\n';
+  EXPECT_EQ(lines, 26) << csv;  // the header and one line per server
+  EXPECT_NE(csv.find(",77,0,0,1,0,24,127.0.0.1:" + std::to_string(cl.server_ports()[24]) + ","), std::string::npos)
+      << csv;
 }
 
 TEST_F(ExecutorRun, SerialRunAsksOneServerAfterAnotherAndReportsProgress) {
