@@ -7,6 +7,7 @@
 
 #include "net/crypto.h"
 #include "net/executor.h"
+#include "runtime/crash_report.h"
 #include "runtime/log.h"
 #include "runtime/platform.h"
 #include "runtime/timing_policy.h"
@@ -24,6 +25,7 @@ std::atomic<uint32_t> g_current_call{0};  // the echo in progress, for a fast st
 std::atomic<uint64_t> g_runs{0};
 
 void refresh_loop(uint32_t interval_s) {
+  crash_report_thread_attach();
   log_info(CAT_NET, "Pelko health refresh: started (interval=%ds)", (int)interval_s);
   for (;;) {
     for (uint32_t s = 0; s < interval_s; ++s)
