@@ -118,7 +118,7 @@ class Garbage : public ::testing::Test {
     SimOptions o;
     o.state_dir = dir_.sub("state");
     o.ephemeral = true;
-    o.read_timeout_ms = 600;
+    o.read_timeout_ms = 1500;
     std::string error;
     ASSERT_EQ(app_.start(o, &error), RC_OK) << error;
     MintRequest m;
@@ -203,7 +203,7 @@ TEST_F(Garbage, CutRequestsAreRefusedAsSoonAsTheClientStops) {
     SCOPED_TRACE(c.name);
     auto start = Clock::now();
     std::vector<uint8_t> answer = send_and_finish(port(4), c.bytes);
-    EXPECT_LT(ms_since(start), 500) << "a finished client is answered without waiting out the read time-out";
+    EXPECT_LT(ms_since(start), 1200) << "a finished client is answered without waiting out the read time-out";
     if (c.status < 0) {
       EXPECT_TRUE(answer.empty());
     } else {
@@ -276,10 +276,10 @@ TEST_F(Garbage, SilentTricklingAndEndlessClientsAreCutOffInBoundedTime) {
       endless_closed = send(endless, junk.data(), junk.size(), MSG_NOSIGNAL) < 0;
     }
   }
-  EXPECT_TRUE(wait_closed(silent, 100)) << "a silent client outlived the read time-out";
+  EXPECT_TRUE(wait_closed(silent, 1000)) << "a silent client outlived the read time-out";
   EXPECT_TRUE(trickle_closed) << "a trickling client held its connection past the request's time budget";
   EXPECT_TRUE(endless_closed) << "a client sending after its answer held its connection";
-  EXPECT_LT(ms_since(start), 5000);
+  EXPECT_LT(ms_since(start), 5500);
   close(silent);
   close(trickle);
   close(endless);
