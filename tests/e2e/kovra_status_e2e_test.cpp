@@ -240,3 +240,32 @@ TEST(KovraStatusRefresh, RefreshWorkerEchoesEveryIntervalAndStopsPromptly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KovraStatusRefresh, ShutdownCancelsARefreshEchoInFlight) {
+  e2e::Cluster cl;
+  e2e::ClusterOptions opts;
+  opts.start_service = false;
+  ASSERT_TRUE(cl.start(opts)) << cl.sim_output();
+  testsupport::write_file(cl.data_root() + "/rest_core.conf",
+                          "echo_interval_seconds=1\nkovra_echo_attempt_timeout_ms=20000\n");
+  e2e::ServiceOptions so;
+  so.env["RESTCORE_TEST_DISCOVERY_URL"] = "http://127.0.0.1:" + std::to_string(cl.control_port());
+  ASSERT_TRUE(cl.service().start(so)) << cl.service().output();
+  // From now on no server answers an echo: the next refresh waits on all 25 for up to 20 s.
+  ASSERT_GT(cl.fault("kind=drop&group=0&command=0"), 0);
+  long long held = 0;
+  for (int i = 0; i < 100 && held < 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    held = number_after(cl.sim_get("/counters?server=0").body, "{\"group\":0,\"command\":0,", "unanswered");
+  }
+  ASSERT_GE(held, 1) << "a refresh echo must be in flight";
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(cl.service().stop(), 0) << cl.service().output();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(ms, 4000) << "the echo in flight must be cancelled, not waited for";
+  EXPECT_EQ(cl.service().main_log().find("did not stop within 2s"), std::string::npos) << cl.service().main_log();
+}
+
+}  // namespace
