@@ -587,7 +587,12 @@ void executor_cancel(uint32_t call_id) {
       if (ctl->adapter) adapter = ctl->adapter;
     }
   }
-  (adapter ? adapter : transport_get())->cancel(call_id);
+  // With no run registered yet the transport still remembers the id, so a run that starts just
+  // after this call ends at once; before start-up has made a transport there is nothing to cancel.
+  if (adapter)
+    adapter->cancel(call_id);
+  else if (transport_initialized())
+    transport_get()->cancel(call_id);
 }
 
 int executor_active_runs() {
