@@ -348,7 +348,7 @@ ResultCode build_v2(PacketSpec* s, Secret* out) {
   return RC_OK;
 }
 
-// The 32-byte key of a type 8 or 9 exchange, or false when the spec lacks it.
+// The 32-byte key of a type 8 or 9 exchange, or false when the packet description lacks it.
 bool gcm_key(const PacketSpec& s, uint8_t key[32]) {
   if (!s.has_key) return false;
   if (s.encryption_type == enc::kGcmDual) {
@@ -495,6 +495,12 @@ ResultCode response_parse(const uint8_t* bytes, size_t length, const PacketSpec*
     }
     body.assign(body_in, n);
   } else {
+    // A body that is not the length its header announced (a cut or padded datagram) is a
+    // damaged answer, never one to judge.
+    if (rest != parsed->body_length) {
+      log_error(CAT_PROTO, "Response length mismatch: packet=%zu body=%zu", length, (size_t)parsed->body_length);
+      return RC_ERROR;
+    }
     body.assign(body_in, rest);
   }
   if (spec && keyed_ctr(*spec) && body.size() > 0) {

@@ -67,7 +67,7 @@ void packet_spec_init(PacketSpec* spec);
 void packet_spec_set_payload(PacketSpec* spec, const uint8_t* bytes, size_t length);
 // Takes the buffer as the payload; an empty buffer just clears it.
 void packet_spec_take_payload(PacketSpec* spec, Secret&& buffer);
-// Wipes the payload and key and resets the spec.
+// Wipes the payload and key and resets the packet description.
 void packet_spec_free(PacketSpec* spec);
 
 // Builds the request bytes into `out`. RC_INVALID_PARAM for bad input or limits (keyed types with
@@ -75,7 +75,7 @@ void packet_spec_free(PacketSpec* spec);
 // rules), RC_MEMORY, RC_ENCRYPTION (random source or cipher failure). `out` is empty on failure.
 ResultCode packet_build(PacketSpec* spec, Secret* out);
 // Parses a response. `spec` may be null (no decryption and no challenge check). RC_ERROR for a
-// malformed packet, RC_INVALID_PARAM when the key needed is missing, RC_ENCRYPTION when the body
+// malformed packet (including a body that is not the length its header announced), RC_INVALID_PARAM when the key needed is missing, RC_ENCRYPTION when the body
 // cannot be decrypted or the tag does not match. On failure `parsed->body` is empty.
 ResultCode response_parse(const uint8_t* bytes, size_t length, const PacketSpec* spec, ParsedResponse* parsed);
 // 64 for types 8 and 9, else 32.

@@ -252,7 +252,9 @@ TEST(Packet, RebuildReusesChallengeAndNonce) {
     EXPECT_EQ(bytes_of(first), bytes_of(second)) << type;
     EXPECT_TRUE(std::equal(challenge, challenge + 16, s.challenge));
     EXPECT_TRUE(std::equal(nonce, nonce + 12, s.nonce));
-    if (type == 8) EXPECT_EQ(s.nonce[0] & 0x80, 0);
+    if (type == 8) {
+      EXPECT_EQ(s.nonce[0] & 0x80, 0);
+    }
   }
 }
 
@@ -372,6 +374,48 @@ TEST(Packet, Type0ChallengeEchoAndNoSpec) {
   EXPECT_FALSE(p.challenge_ok);
   EXPECT_EQ(p.status, 250);
   EXPECT_EQ(response_parse(r.data(), 31, &s, &p), RC_ERROR);
+}
+
+// A datagram carries no length of its own: a body longer or shorter than its header announced is a
+// damaged answer for every type, not a short or padded one to judge.
+TEST(Packet, BodyNotOfTheAnnouncedLengthFailsTheParse) {
+  PacketSpec plain;
+  packet_spec_init(&plain);
+  fix_challenge(&plain);
+  PacketSpec keyed = type1_spec();
+  struct Case {
+    const char* name;
+    const PacketSpec* spec;
+    uint8_t server;
+    const char* echo;
+    uint32_t announced;
+    const char* body;
+    ResultCode rc;
+  } cases[] = {
+      {"type 0, as announced", &plain, 0, kChallenge, 3, "f1f2f3", RC_OK},
+      {"type 0, one byte more announced", &plain, 0, kChallenge, 4, "f1f2f3", RC_ERROR},
+      {"type 0, one byte fewer announced", &plain, 0, kChallenge, 2, "f1f2f3", RC_ERROR},
+      {"type 0, a body announced but none sent", &plain, 0, kChallenge, 5, "", RC_ERROR},
+      {"type 0, no body announced but one sent", &plain, 0, kChallenge, 0, "f1", RC_ERROR},
+      {"no spec, padded", nullptr, 0, kChallenge, 1, "f1f2", RC_ERROR},
+      {"type 1, as announced", &keyed, 4, "c0c0c0c0c0c0c0c0c0c0c0c056327d88", 3, "2ada67", RC_OK},
+      {"type 1, more announced", &keyed, 4, "c0c0c0c0c0c0c0c0c0c0c0c056327d88", 8, "2ada67", RC_ERROR},
+      {"type 1, fewer announced", &keyed, 4, "c0c0c0c0c0c0c0c0c0c0c0c056327d88", 1, "2ada67", RC_ERROR},
+  };
+  for (const Case& c : cases) {
+    auto r = response_header(c.server, 250, c.announced, c.echo);
+    auto body = unhex(c.body);
+    r.insert(r.end(), body.begin(), body.end());
+    ParsedResponse p;
+    EXPECT_EQ(response_parse(r.data(), r.size(), c.spec, &p), c.rc) << c.name;
+    if (c.rc != RC_OK) {
+      EXPECT_EQ(p.body.size(), 0u) << c.name;
+      EXPECT_FALSE(p.challenge_ok) << c.name;
+    } else {
+      EXPECT_EQ(p.body.size(), 3u) << c.name;
+      EXPECT_TRUE(p.challenge_ok) << c.name;
+    }
+  }
 }
 
 TEST(Packet, MailFramingChecksVersionLengthAndTerminator) {
