@@ -14,57 +14,10 @@
 #include <thread>
 
 #include "e2e/service_fixture.h"
+#include "support/loopback_servers.h"
 #include "support/test_support.h"
 
 namespace {
-
-// Serves one fixed body to every HTTP GET on loopback.
-class ListServer {
- public:
-  explicit ListServer(std::string body) : body_(std::move(body)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &l);
-    port_ = ntohs(a.sin_port);
-    ::listen(fd_, 64);
-    loop_ = std::thread([this] {
-      while (!stop_) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
-        int c = ::accept(fd_, nullptr, nullptr);
-        if (c < 0) continue;
-        std::string req;
-        char buf[1024];
-        while (req.find("\r\n\r\n") == std::string::npos) {
-          ssize_t n = ::recv(c, buf, sizeof buf, 0);
-          if (n <= 0) break;
-          req.append(buf, static_cast<size_t>(n));
-        }
-        std::string out = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) +
-                          "\r\nConnection: close\r\n\r\n" + body_;
-        ::send(c, out.data(), out.size(), MSG_NOSIGNAL);
-        ::close(c);
-      }
-    });
-  }
-  ~ListServer() {
-    stop_ = true;
-    loop_.join();
-    ::close(fd_);
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  std::string body_;
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread loop_;
-};
 
 int count_lines(const std::string& s) {
   int n = 0;
@@ -94,7 +47,7 @@ TEST(NetStartupE2E, FreshStartWritesAndLoadsTheServerListAndSavesStatistics) {
 TEST(NetStartupE2E, DesktopStartAdoptsTheListTheWebHostsAgreeOn) {
   std::string list;
   for (int i = 0; i < 25; ++i) list += "127.0.0.3:" + std::to_string(50000 + i) + (i == 4 ? ",P\n" : ",K\n");
-  ListServer web(list);
+  testsupport::HttpResponder web([&](const std::string&) { return list; });
   e2e::Service svc;
   e2e::ServiceOptions opts;
   opts.env["RESTCORE_TEST_DISCOVERY_URL"] = web.url();

@@ -15,9 +15,12 @@
 #include <vector>
 
 #include "runtime/data_root.h"
+#include "support/loopback_servers.h"
 #include "support/test_support.h"
 
 namespace {
+
+using testsupport::HttpResponder;
 
 std::string canonical_list(const std::string& host = "127.0.0.1") {
   std::string s;
@@ -27,62 +30,6 @@ std::string canonical_list(const std::string& host = "127.0.0.1") {
   }
   return s;
 }
-
-// A plain HTTP server on loopback: answers every GET with the body `reply(path)`, one at a time.
-class HttpResponder {
- public:
-  explicit HttpResponder(std::function<std::string(const std::string& path)> reply) : reply_(std::move(reply)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &l);
-    port_ = ntohs(a.sin_port);
-    ::listen(fd_, 64);
-    loop_ = std::thread([this] {
-      while (!stop_) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
-        int c = ::accept(fd_, nullptr, nullptr);
-        if (c < 0) continue;
-        std::string req;
-        char buf[1024];
-        while (req.find("\r\n\r\n") == std::string::npos) {
-          ssize_t n = ::recv(c, buf, sizeof buf, 0);
-          if (n <= 0) break;
-          req.append(buf, static_cast<size_t>(n));
-        }
-        ++requests_;
-        size_t sp1 = req.find(' '), sp2 = req.find(' ', sp1 + 1);
-        std::string path = sp1 == std::string::npos ? "" : req.substr(sp1 + 1, sp2 - sp1 - 1);
-        std::string body = reply_(path);
-        std::string out = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
-                          "\r\nConnection: close\r\n\r\n" + body;
-        ::send(c, out.data(), out.size(), MSG_NOSIGNAL);
-        ::close(c);
-      }
-    });
-  }
-  ~HttpResponder() {
-    stop_ = true;
-    loop_.join();
-    ::close(fd_);
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  int requests() const { return requests_; }
-
- private:
-  std::function<std::string(const std::string&)> reply_;
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> requests_{0};
-  std::thread loop_;
-};
 
 TEST(ServerListValidator, AcceptsAndNormalisesAWellFormedList) {
   std::string reply = canonical_list();

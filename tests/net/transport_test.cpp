@@ -18,72 +18,13 @@
 
 #include "net/kovra_protocol.h"
 #include "runtime/data_root.h"
+#include "support/loopback_servers.h"
 #include "support/test_support.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// A TCP or UDP server on 127.0.0.1 that hands each connection (or datagram) to a handler.
-class LoopbackResponder {
- public:
-  using TcpHandler = std::function<void(int fd)>;
-  using UdpHandler = std::function<void(int fd, const sockaddr_in& from, const Bytes& datagram)>;
-
-  explicit LoopbackResponder(TcpHandler h) : tcp_(std::move(h)) { start(SOCK_STREAM); }
-  explicit LoopbackResponder(UdpHandler h) : udp_(std::move(h)) { start(SOCK_DGRAM); }
-  ~LoopbackResponder() {
-    stop_ = true;
-    if (loop_.joinable()) loop_.join();
-    for (auto& t : workers_) t.join();
-    ::close(fd_);
-  }
-  int port() const { return port_; }
-
- private:
-  void start(int type) {
-    fd_ = ::socket(AF_INET, type, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t l = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &l);
-    port_ = ntohs(a.sin_port);
-    if (type == SOCK_STREAM) ::listen(fd_, 300);
-    loop_ = std::thread([this, type] {
-      while (!stop_) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
-        if (type == SOCK_STREAM) {
-          int c = ::accept(fd_, nullptr, nullptr);
-          if (c < 0) continue;
-          workers_.emplace_back([this, c] {
-            tcp_(c);
-            ::close(c);
-          });
-        } else {
-          Bytes buf(70000);
-          sockaddr_in from{};
-          socklen_t fl = sizeof from;
-          ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
-          if (n < 0) continue;
-          buf.resize(static_cast<size_t>(n));
-          udp_(fd_, from, buf);
-        }
-      }
-    });
-  }
-  TcpHandler tcp_;
-  UdpHandler udp_;
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread loop_;
-  std::vector<std::thread> workers_;  // touched only by loop_ until it is joined
-};
+using testsupport::LoopbackResponder;
 
 // Reads one version 1 request (its 16-bit body length, or 32-bit for mail content).
 Bytes read_request(int fd) {
@@ -249,14 +190,8 @@ TEST_F(Transport, CancelFromAnotherThreadEndsABlockedReceive) {
 class FullListener {
  public:
   FullListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &l);
-    port_ = ntohs(a.sin_port);
+    fd_ = testsupport::bind_loopback(SOCK_STREAM, &port_, &a);
     ::listen(fd_, 0);
     for (int i = 0; i < 8; ++i) {
       int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
