@@ -42,6 +42,44 @@ void diagnostic_options(ExecutorOptions* o, int attempt_index) {
   o->skip_unavailable = true;
 }
 
+// Asks every server `command` for version and count: `fill` reads one answered server into its
+// record (setting `ok`); the rest of each record, the tally and the summary line are common.
+template <class Out, class Fill>
+ResultCode run_diagnostic(const char* what, int attempt_index, uint8_t command, Out* out, Fill fill) {
+  ExecutorOptions o;
+  diagnostic_options(&o, attempt_index);
+  if (!o.adapter) {
+    log_error(CAT_NET, "%s: no transport", what);
+    return RC_ERROR;
+  }
+  auto results = std::make_unique<ExecutorResults>();
+  ResultCode rc = executor_run(kovra::group::kStatus, command, BodyBuilder(), &o, results.get());
+  if (rc != RC_OK) {
+    log_error(CAT_NET, "%s: executor_run failed: %d", what, (int)rc);
+    return rc;
+  }
+  for (int i = 0; i < kServers; ++i) {
+    const ServerResult& r = results->servers[i];
+    auto& s = out->servers[i];
+    s.elapsed_ms = r.elapsed_ms;
+    s.timed_out = r.timed_out;
+    s.skipped = !r.attempted;
+    fill(r, &s);
+    if (s.ok)
+      ++out->success;
+    else if (s.skipped)
+      ++out->skipped;
+    else if (s.timed_out)
+      ++out->timeout;
+    else
+      ++out->error;
+  }
+  out->total_ms = results->elapsed_ms;
+  log_info(CAT_NET, "%s: %d success, %d timeout, %d error, %d skipped (%ums)", what, out->success, out->timeout,
+           out->error, out->skipped, out->total_ms);
+  return RC_OK;
+}
+
 }  // namespace
 
 void echo_in_progress_enter() { g_echo_in_progress.fetch_add(1); }
@@ -121,42 +159,14 @@ ResultCode cmd_version(VersionResult* out) {
   for (int i = 0; i < kServers; ++i) out->servers[i].id = i;
   std::printf("\n  Querying all 25 KOVRA servers for version info...\n\n");
   std::fflush(stdout);
-  ExecutorOptions o;
-  diagnostic_options(&o, ATTEMPT_VERSION);
-  if (!o.adapter) {
-    log_error(CAT_NET, "Version: no transport");
-    return RC_ERROR;
-  }
-  auto results = std::make_unique<ExecutorResults>();
-  ResultCode rc = executor_run(kovra::group::kStatus, kovra::cmd::kVersion, BodyBuilder(), &o, results.get());
-  if (rc != RC_OK) {
-    log_error(CAT_NET, "Version: executor_run failed: %d", (int)rc);
-    return rc;
-  }
-  for (int i = 0; i < kServers; ++i) {
-    const ServerResult& r = results->servers[i];
-    VersionServer& s = out->servers[i];
-    s.elapsed_ms = r.elapsed_ms;
-    s.timed_out = r.timed_out;
-    s.skipped = !r.attempted;
-    s.error_text = r.error_text;
-    if (r.responded) {
-      s.ok = version_from_body(r.response.body.data(), r.response.body.size(), &s.version, &s.error_text);
-      if (s.ok) s.error_text.clear();
-    }
-    if (s.ok)
-      ++out->success;
-    else if (s.skipped)
-      ++out->skipped;
-    else if (s.timed_out)
-      ++out->timeout;
-    else
-      ++out->error;
-  }
-  out->total_ms = results->elapsed_ms;
-  log_info(CAT_NET, "Version: %d success, %d timeout, %d error, %d skipped (%ums)", out->success, out->timeout,
-           out->error, out->skipped, out->total_ms);
-  return RC_OK;
+  return run_diagnostic("Version", ATTEMPT_VERSION, kovra::cmd::kVersion, out,
+                        [](const ServerResult& r, VersionServer* s) {
+                          s->error_text = r.error_text;
+                          if (!r.responded) return;
+                          s->ok = version_from_body(r.response.body.data(), r.response.body.size(), &s->version,
+                                                    &s->error_text);
+                          if (s->ok) s->error_text.clear();
+                        });
 }
 
 uint64_t count_denomination_units(int code) {
@@ -203,44 +213,14 @@ ResultCode cmd_count(CountResult* out) {
   *out = CountResult{};
   out->request_id = task_new_id();
   for (int i = 0; i < kServers; ++i) out->servers[i].id = i;
-  ExecutorOptions o;
-  diagnostic_options(&o, ATTEMPT_COUNT);
-  if (!o.adapter) {
-    log_error(CAT_NET, "Count: no transport");
-    return RC_ERROR;
-  }
-  auto results = std::make_unique<ExecutorResults>();
-  ResultCode rc = executor_run(kovra::group::kStatus, kovra::cmd::kCount, BodyBuilder(), &o, results.get());
-  if (rc != RC_OK) {
-    log_error(CAT_NET, "Count: executor_run failed: %d", (int)rc);
-    return rc;
-  }
-  for (int i = 0; i < kServers; ++i) {
-    const ServerResult& r = results->servers[i];
-    CountServer& s = out->servers[i];
-    s.elapsed_ms = r.elapsed_ms;
-    s.timed_out = r.timed_out;
-    s.skipped = !r.attempted;
-    if (!r.responded) {
-      s.error_text = r.error_text;
-    } else if (!r.success) {
-      s.error_text = status_text(r.status);
-    } else {
-      s.ok = count_from_body(r.response.body.data(), r.response.body.size(), &s);
-    }
-    if (s.ok)
-      ++out->success;
-    else if (s.skipped)
-      ++out->skipped;
-    else if (s.timed_out)
-      ++out->timeout;
+  return run_diagnostic("Count", ATTEMPT_COUNT, kovra::cmd::kCount, out, [](const ServerResult& r, CountServer* s) {
+    if (!r.responded)
+      s->error_text = r.error_text;
+    else if (!r.success)
+      s->error_text = status_text(r.status);
     else
-      ++out->error;
-  }
-  out->total_ms = results->elapsed_ms;
-  log_info(CAT_NET, "Count: %d success, %d timeout, %d error, %d skipped (%ums)", out->success, out->timeout,
-           out->error, out->skipped, out->total_ms);
-  return RC_OK;
+      s->ok = count_from_body(r.response.body.data(), r.response.body.size(), s);
+  });
 }
 
 std::string version_display(std::string_view v) {
