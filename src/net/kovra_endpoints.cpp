@@ -41,6 +41,38 @@ void write_debug_report(const EchoResult& r) {
   request_report(report);
 }
 
+// The members version and count replies open with.
+template <class Result>
+void diagnostic_reply_head(JsonBuilder& json, const char* command, const Result& r) {
+  json.member_string("command", command);
+  json.member_bool("success", r.success > kovra::kQuorum - 1);
+  json.member_string("request_id", r.request_id);
+}
+
+// The members version and count replies close with.
+template <class Result>
+void diagnostic_reply_tail(JsonBuilder& json, const Result& r) {
+  json.member_int64("total_time_ms", r.total_ms);
+  json.member_int("timeout_count", r.timeout);
+  json.member_int("error_count", r.error);
+  json.member_int("skipped_count", r.skipped);
+}
+
+// Version and count take no parameters: run the command, then reply with its outcome or failure.
+template <class Result>
+void run_diagnostic_endpoint(HttpResponse& resp, ResultCode (*command)(Result*),
+                             void (*reply)(JsonBuilder&, const Result&), const char* failure) {
+  auto r = std::make_unique<Result>();
+  ResultCode rc = command(r.get());
+  if (rc != RC_OK) {
+    reply_error_code(resp, 500, failure, rc);
+    return;
+  }
+  JsonBuilder json;
+  reply(json, *r);
+  reply_json(resp, json);
+}
+
 }  // namespace
 
 const char* echo_status_text(const EchoServer& s) {
@@ -79,9 +111,7 @@ void echo_reply(JsonBuilder& json, const EchoResult& r) {
 
 void version_reply(JsonBuilder& json, const VersionResult& r) {
   json.begin_object();
-  json.member_string("command", "kovra_version");
-  json.member_bool("success", r.success > kovra::kQuorum - 1);
-  json.member_string("request_id", r.request_id);
+  diagnostic_reply_head(json, "kovra_version", r);
   json.member_int("pass_count", r.success);
   json.key("kovra_versions");
   json.begin_array();
@@ -94,18 +124,13 @@ void version_reply(JsonBuilder& json, const VersionResult& r) {
     json.end_object();
   }
   json.end_array();
-  json.member_int64("total_time_ms", r.total_ms);
-  json.member_int("timeout_count", r.timeout);
-  json.member_int("error_count", r.error);
-  json.member_int("skipped_count", r.skipped);
+  diagnostic_reply_tail(json, r);
   json.end_object();
 }
 
 void count_reply(JsonBuilder& json, const CountResult& r) {
   json.begin_object();
-  json.member_string("command", "kovra_audit");
-  json.member_bool("success", r.success > kovra::kQuorum - 1);
-  json.member_string("request_id", r.request_id);
+  diagnostic_reply_head(json, "kovra_audit", r);
   json.member_int("successful_responses", r.success);
   json.member_int("total_kovras", kServers);
   json.key("kovra_responses");
@@ -128,10 +153,7 @@ void count_reply(JsonBuilder& json, const CountResult& r) {
     json.end_object();
   }
   json.end_array();
-  json.member_int64("total_time_ms", r.total_ms);
-  json.member_int("timeout_count", r.timeout);
-  json.member_int("error_count", r.error);
-  json.member_int("skipped_count", r.skipped);
+  diagnostic_reply_tail(json, r);
   json.end_object();
 }
 
@@ -158,27 +180,11 @@ void handle_kovra_echo(const HttpRequest& req, HttpResponse& resp, void*) {
 }
 
 void handle_kovra_version(const HttpRequest&, HttpResponse& resp, void*) {
-  auto r = std::make_unique<VersionResult>();
-  ResultCode rc = cmd_version(r.get());
-  if (rc != RC_OK) {
-    reply_error_code(resp, 500, "Version command failed", rc);
-    return;
-  }
-  JsonBuilder json;
-  version_reply(json, *r);
-  reply_json(resp, json);
+  run_diagnostic_endpoint(resp, cmd_version, version_reply, "Version command failed");
 }
 
 void handle_kovra_count(const HttpRequest&, HttpResponse& resp, void*) {
-  auto r = std::make_unique<CountResult>();
-  ResultCode rc = cmd_count(r.get());
-  if (rc != RC_OK) {
-    reply_error_code(resp, 500, "Count command failed", rc);
-    return;
-  }
-  JsonBuilder json;
-  count_reply(json, *r);
-  reply_json(resp, json);
+  run_diagnostic_endpoint(resp, cmd_count, count_reply, "Count command failed");
 }
 
 ResultCode kovra_endpoints_provide() {
