@@ -44,7 +44,9 @@ TEST(HttpParse, ContentLengthFormsTable) {
   for (const auto& c : cases) {
     size_t n = 999;
     EXPECT_EQ(http_parse_content_length(c.value, &n), c.ok) << "'" << c.value << "'";
-    if (c.ok) EXPECT_EQ(n, c.length) << c.value;
+    if (c.ok) {
+      EXPECT_EQ(n, c.length) << c.value;
+    }
   }
 }
 
