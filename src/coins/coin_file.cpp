@@ -348,6 +348,8 @@ ResultCode coin_file_write_plaintext_atomic_tok(const std::string& path, const C
     }
     return RC_OK;
   };
+  // The rename is the commit point; the folder sync after it needs no session lock.
+  opt.after_commit = [&fence]() { fence.leave(); };
   return durable_write(path, image.data(), image.size(), opt);
 }
 
@@ -419,6 +421,8 @@ ResultCode coin_file_write_type10_atomic(const std::string& path, const Coin& co
     }
     return RC_OK;
   };
+  // The rename is the commit point; the folder sync after it needs no session lock.
+  opt.after_commit = [&fence]() { fence.leave(); };
   return durable_write(path, image.data(), image.size(), opt);
 }
 

@@ -8,36 +8,13 @@
 #include <cstring>
 
 #include "base/test_seams.h"
+#include "runtime/fs.h"
 #include "runtime/log.h"
 
 namespace {
 const char kTempMarker[] = ".rctmp.";
 // Keeps temporary names under the 255-byte limit of a file name whatever the target's name.
 const size_t kMaxTempBase = 180;
-
-bool write_all(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (w == 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-bool sync_folder_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
 
 std::string temp_name_for(const std::string& path) {
   static std::atomic<unsigned> counter{0};
@@ -59,7 +36,7 @@ ResultCode durable_write(const std::string& path, const void* data, size_t n, co
     log_error(CAT_GEN, "durable_write: cannot create %s (errno=%d)", tmp.c_str(), errno);
     return RC_FILE;
   }
-  bool ok = write_all(fd, static_cast<const uint8_t*>(data), n);
+  bool ok = write_all_fd(fd, data, n);
   if (ok && opt.sync) ok = ::fsync(fd) == 0;
   if (::close(fd) != 0) ok = false;
   if (!ok) {
@@ -81,6 +58,7 @@ ResultCode durable_write(const std::string& path, const void* data, size_t n, co
     return RC_FILE;
   }
   test_crash_point("durable_write:after_rename");
+  if (opt.after_commit) opt.after_commit();
   // The new content is in place either way; a failed folder sync only weakens its durability
   // against power loss, so it is reported in the log, not to the caller.
   if (opt.sync && !sync_folder_of(path)) log_warn(CAT_GEN, "durable_write: folder sync failed for %s", path.c_str());

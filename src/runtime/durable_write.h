@@ -17,6 +17,10 @@ using DurableCheck = std::function<ResultCode()>;
 struct DurableOptions {
   bool sync = true;           // fsync the file and the folder (task and config files may skip it)
   DurableCheck last_check;    // optional
+  // Optional; runs once, right after the rename has put the new content in place and before the
+  // folder sync, so a caller can release what it held for the last check without holding it
+  // through that sync. Not run when the write fails or the last check refuses it.
+  std::function<void()> after_commit;
 };
 
 // Writes `n` bytes to `path` durably. RC_OK, RC_INVALID_PARAM (no path), RC_FILE (any I/O

@@ -22,20 +22,6 @@ const size_t kChunk = 8192;
 
 bool is_sep(char c) { return c == '/' || c == '\\'; }
 
-bool write_all(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (w == 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Copies the whole of `in` to `out` in fixed chunks; false on a read error or a short write.
 bool copy_fd(int in, int out) {
   char buf[kChunk];
@@ -46,8 +32,21 @@ bool copy_fd(int in, int out) {
       return false;
     }
     if (r == 0) return true;
-    if (!write_all(out, buf, static_cast<size_t>(r))) return false;
+    if (!write_all_fd(out, buf, static_cast<size_t>(r))) return false;
   }
+}
+
+// Copies `in` into the freshly created `out` (the file `to`) and closes both; a read error, short
+// write or failed close removes `to`, so no partial copy is left behind.
+ResultCode copy_and_close(int in, int out, const std::string& to) {
+  bool ok = copy_fd(in, out);
+  ::close(in);
+  if (::close(out) != 0) ok = false;
+  if (!ok) {
+    ::unlink(to.c_str());
+    return RC_FILE;
+  }
+  return RC_OK;
 }
 
 // A copy onto the file itself would truncate the only copy before reading it.
@@ -178,14 +177,7 @@ ResultCode copy_file(const std::string& from, const std::string& to) {
     ::close(in);
     return RC_FILE;
   }
-  bool ok = copy_fd(in, out);
-  ::close(in);
-  if (::close(out) != 0) ok = false;
-  if (!ok) {
-    ::unlink(to.c_str());
-    return RC_FILE;
-  }
-  return RC_OK;
+  return copy_and_close(in, out, to);
 }
 
 ResultCode copy_file_noreplace(const std::string& from, const std::string& to, bool* existed) {
@@ -207,14 +199,7 @@ ResultCode copy_file_noreplace(const std::string& from, const std::string& to, b
     ::unlink(to.c_str());
     return RC_FILE;
   }
-  bool ok = copy_fd(in, out);
-  ::close(in);
-  if (::close(out) != 0) ok = false;
-  if (!ok) {
-    ::unlink(to.c_str());
-    return RC_FILE;
-  }
-  return RC_OK;
+  return copy_and_close(in, out, to);
 }
 
 ResultCode move_file(const std::string& from, const std::string& to) {
@@ -250,12 +235,12 @@ ResultCode move_file(const std::string& from, const std::string& to) {
     return RC_FILE;
   }
   // The copy must be on disk before the only other copy goes away.
-  if (!sync_path(to, false)) {
+  if (!sync_file(to)) {
     log_error(CAT_GEN, "Cross-volume move: cannot sync %s; keeping the source", to.c_str());
     ::unlink(to.c_str());
     return RC_FILE;
   }
-  sync_path(parent_of(to), true);
+  sync_folder_of(to);
   if (::unlink(from.c_str()) != 0) {
     log_error(CAT_GEN,
               "Failed to delete source after cross-volume move: %s (removing destination copy to prevent "
@@ -348,3 +333,22 @@ std::string path_join(const std::string& a, const std::string& b) {
   if (a_sep || b_sep) return a + b;
   return a + "/" + b;
 }
+
+bool write_all_fd(int fd, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (w == 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool sync_file(const std::string& path) { return !path.empty() && sync_path(path, false); }
+
+bool sync_folder_of(const std::string& path) { return !path.empty() && sync_path(parent_of(path), true); }

@@ -6,6 +6,7 @@
 // file themselves. Coin files, receipts, ledgers and journals are written with durable_write
 // (runtime/durable_write.h), not with these.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -69,5 +70,14 @@ ResultCode list_dir(const std::string& folder, ListKind kind, std::vector<std::s
 
 // Removes a file; RC_OK when it is gone (or was never there), RC_FILE otherwise.
 ResultCode remove_file(const std::string& path);
+// Writes all `n` bytes to the open descriptor, resuming after short writes and EINTR; false on any
+// other failure. Shared by the copies here and by durable_write.
+bool write_all_fd(int fd, const void* data, size_t n);
+// fsyncs the file at `path`; false when it cannot be opened or synced.
+bool sync_file(const std::string& path);
+// fsyncs the folder holding `path` (so a rename or creation there survives power loss); false when
+// the folder cannot be opened or synced.
+bool sync_folder_of(const std::string& path);
+
 // `a` + "/" + `b`, without doubling a separator at the join.
 std::string path_join(const std::string& a, const std::string& b);

@@ -107,3 +107,38 @@ TEST(DurableWrite, MissingFolderAndEmptyPathFail) {
   EXPECT_FALSE(is_durable_temp_name("coin.bin"));
   EXPECT_TRUE(is_durable_temp_name("coin.bin.rctmp.77.3"));
 }
+
+TEST(DurableWrite, AfterCommitRunsOnceWithTheNewContentInPlaceAndOnlyOnSuccess) {
+  TempDir d;
+  ASSERT_TRUE(write_file(d.sub("c.bin"), "old"));
+  ASSERT_EQ(make_dirs(d.sub("busy/inside")), RC_OK);  // a folder with content: the rename onto it fails
+  struct Case {
+    const char* name;
+    ResultCode check;
+    ResultCode expect;
+    int runs;
+    const char* content_seen;
+  };
+  const Case cases[] = {
+      {"c.bin", RC_OK, RC_OK, 1, "new"},
+      {"c.bin", RC_LOCKED, RC_LOCKED, 0, ""},
+      {"busy", RC_OK, RC_FILE, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.check));
+    ASSERT_TRUE(write_file(d.sub("c.bin"), "old"));
+    int runs = 0;
+    std::string seen;
+    DurableOptions opt;
+    opt.last_check = [&] { return c.check; };
+    opt.after_commit = [&] {
+      ++runs;
+      seen = read_file(d.sub(c.name));
+    };
+    EXPECT_EQ(durable_write(d.sub(c.name), std::string("new"), opt), c.expect);
+    EXPECT_EQ(runs, c.runs);
+    EXPECT_EQ(seen, c.content_seen);
+    EXPECT_EQ(temporaries_in(d.path()), 0u);
+  }
+  EXPECT_EQ(read_file(d.sub("c.bin")), "old");
+}

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "runtime/data_root.h"
 #include "runtime/log.h"
 #include "support/test_support.h"
@@ -211,4 +213,36 @@ TEST(Listing, SortedAndWithoutDurableTemporaries) {
   EXPECT_EQ(list_dir(d.path(), LIST_DIRS, &dirs), RC_OK);
   EXPECT_EQ(dirs, (std::vector<std::string>{"link", "sub"}));
   EXPECT_EQ(list_dir(d.sub("missing"), LIST_ALL, &files), RC_NOT_FOUND);
+}
+
+TEST(LowLevel, WriteAllFdDeliversALargeBufferWholeAndFailsOnABadDescriptor) {
+  // Far more than a pipe holds, so the writer waits on the reader part way through.
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  const std::string big(1 << 20, 'z');
+  std::string got;
+  std::thread reader([&] {
+    char buf[4096];
+    ssize_t r;
+    while ((r = ::read(p[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(r));
+  });
+  EXPECT_TRUE(write_all_fd(p[1], big.data(), big.size()));
+  ::close(p[1]);
+  reader.join();
+  ::close(p[0]);
+  EXPECT_EQ(got, big);
+  EXPECT_FALSE(write_all_fd(-1, "x", 1));
+  EXPECT_TRUE(write_all_fd(-1, "", 0));
+}
+
+TEST(LowLevel, SyncFileAndFolderReportMissingTargets) {
+  TempDir d;
+  ASSERT_TRUE(write_file(d.sub("f"), "x"));
+  EXPECT_TRUE(sync_file(d.sub("f")));
+  EXPECT_TRUE(sync_folder_of(d.sub("f")));
+  EXPECT_TRUE(sync_folder_of(d.sub("not-yet-there")));  // the folder is what counts
+  EXPECT_FALSE(sync_file(d.sub("missing")));
+  EXPECT_FALSE(sync_folder_of(d.sub("missing/f")));
+  EXPECT_FALSE(sync_file(""));
+  EXPECT_FALSE(sync_folder_of(""));
 }
