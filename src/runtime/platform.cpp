@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "runtime/crash_report.h"
+
 uint64_t now_ms() {
   using namespace std::chrono;
   return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
@@ -92,6 +94,8 @@ ResultCode TimedThread::start(std::function<void()> fn) {
   auto done = std::make_shared<Done>();
   try {
     thread_ = std::thread([done, fn = std::move(fn)]() {
+      // Its own signal stack, so a stack overflow in this worker still reaches the crash report.
+      (void)crash_report_thread_attach();
       fn();
       {
         std::lock_guard<std::mutex> g(done->mu);

@@ -49,7 +49,8 @@ class StopFlag {
 };
 
 // A std::thread that can be joined with a time limit. A thread that does not end within the
-// limit is left running and detached when the object dies, so the process exit ends it.
+// limit is left running and detached when the object dies, so the process exit ends it. The
+// thread gets its own alternate signal stack (crash_report_thread_attach) before `fn` runs.
 class TimedThread {
  public:
   TimedThread() = default;

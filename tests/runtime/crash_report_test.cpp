@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "runtime/crash_report.h"
+#include "runtime/platform.h"
 #include "support/test_support.h"
 
 using testsupport::read_file;
@@ -80,6 +81,21 @@ TEST(CrashReport, StackOverflowInAnAttachedWorkerThreadIsReported) {
   std::string log = read_file(dir.sub("crash.log"));
   EXPECT_NE(log.find("Signal: 11 (SIGSEGV)"), std::string::npos) << log;
   EXPECT_NE(log.find("\n  [0] "), std::string::npos) << log;
+}
+
+TEST(CrashReport, StackOverflowInAPlatformWorkerThreadIsReportedWithoutAnExplicitAttach) {
+  TempDir dir;
+  int status = run_in_child(dir.path(), [] {
+    if (crash_report_install() != RC_OK) _exit(4);
+    TimedThread worker;
+    if (worker.start([] { _exit(exhaust_stack(0) == 0 ? 7 : 8); }) != RC_OK) _exit(6);
+    worker.join();
+    _exit(5);
+  });
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  std::string log = read_file(dir.sub("crash.log"));
+  EXPECT_NE(log.find("Signal: 11 (SIGSEGV)"), std::string::npos) << log;
 }
 
 TEST(CrashReport, SecondCrashAppendsToTheSameLog) {
