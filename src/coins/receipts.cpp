@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -12,6 +11,7 @@
 #include "coins/coin_file_name.h"
 #include "coins/coin_folder.h"
 #include "coins/wallet.h"
+#include "http/json_scan.h"
 #include "http/json_writer.h"
 #include "runtime/durable_write.h"
 #include "runtime/fs.h"
@@ -70,137 +70,6 @@ bool scan_task_coins(const ReceiptInput& in, std::vector<ReceiptCoin>* out, cons
   return true;
 }
 
-// A small strict JSON checker: value := object | array | string | number | true | false | null.
-struct JsonCheck {
-  std::string_view t;
-  size_t i = 0;
-  int depth = 0;
-  void ws() {
-    while (i < t.size() && (t[i] == ' ' || t[i] == '\t' || t[i] == '\n' || t[i] == '\r')) ++i;
-  }
-  bool lit(const char* w) {
-    size_t n = std::char_traits<char>::length(w);
-    if (t.substr(i, n) != w) return false;
-    i += n;
-    return true;
-  }
-  bool str() {
-    if (i >= t.size() || t[i] != '"') return false;
-    ++i;
-    while (i < t.size()) {
-      unsigned char c = static_cast<unsigned char>(t[i]);
-      if (c == '"') {
-        ++i;
-        return true;
-      }
-      if (c < 0x20) return false;
-      if (c == '\\') {
-        if (++i >= t.size()) return false;
-        char e = t[i];
-        if (e == 'u') {
-          for (int k = 0; k < 4; ++k)
-            if (++i >= t.size() || !std::isxdigit(static_cast<unsigned char>(t[i]))) return false;
-        } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
-          return false;
-        }
-      }
-      ++i;
-    }
-    return false;
-  }
-  bool digits() {
-    size_t s = i;
-    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
-    return i > s;
-  }
-  bool num() {
-    if (i < t.size() && t[i] == '-') ++i;
-    if (i < t.size() && t[i] == '0') {
-      ++i;
-    } else if (!digits()) {
-      return false;
-    }
-    if (i < t.size() && t[i] == '.') {
-      ++i;
-      if (!digits()) return false;
-    }
-    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-      ++i;
-      if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-      if (!digits()) return false;
-    }
-    return true;
-  }
-  bool value() {
-    if (++depth > 256) return false;
-    ws();
-    if (i >= t.size()) return false;
-    bool ok;
-    char c = t[i];
-    if (c == '{') {
-      ++i;
-      ws();
-      if (i < t.size() && t[i] == '}') {
-        ++i;
-        ok = true;
-      } else {
-        ok = false;
-        while (true) {
-          ws();
-          if (!str()) break;
-          ws();
-          if (i >= t.size() || t[i] != ':') break;
-          ++i;
-          if (!value()) break;
-          ws();
-          if (i < t.size() && t[i] == ',') {
-            ++i;
-            continue;
-          }
-          if (i < t.size() && t[i] == '}') {
-            ++i;
-            ok = true;
-          }
-          break;
-        }
-      }
-    } else if (c == '[') {
-      ++i;
-      ws();
-      if (i < t.size() && t[i] == ']') {
-        ++i;
-        ok = true;
-      } else {
-        ok = false;
-        while (true) {
-          if (!value()) break;
-          ws();
-          if (i < t.size() && t[i] == ',') {
-            ++i;
-            continue;
-          }
-          if (i < t.size() && t[i] == ']') {
-            ++i;
-            ok = true;
-          }
-          break;
-        }
-      }
-    } else if (c == '"') {
-      ok = str();
-    } else if (c == 't') {
-      ok = lit("true");
-    } else if (c == 'f') {
-      ok = lit("false");
-    } else if (c == 'n') {
-      ok = lit("null");
-    } else {
-      ok = num();
-    }
-    --depth;
-    return ok;
-  }
-};
 }  // namespace
 
 char receipt_pown_letter(uint8_t code) {
@@ -382,12 +251,7 @@ ResultCode receipt_write_and_emit(const ReceiptInput& in, std::string* path_out,
   return RC_OK;
 }
 
-bool receipt_text_is_json(std::string_view text) {
-  JsonCheck c{text};
-  if (!c.value()) return false;
-  c.ws();
-  return c.i == text.size();
-}
+bool receipt_text_is_json(std::string_view text) { return json_text_is_valid(text); }
 
 ResultCode receipt_list(const std::string& wallet, std::vector<std::string>* names) {
   if (wallet.empty() || !names) return RC_INVALID_PARAM;

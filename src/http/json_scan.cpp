@@ -1,11 +1,140 @@
 #include "http/json_scan.h"
 
+#include <cctype>
+#include <string>
+
 namespace {
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// Skips a string starting at the quote at `i`; returns the index after the closing quote, or npos.
-size_t skip_string(std::string_view t, size_t i) {
+// The strict checker behind json_text_is_valid: value := object | array | string | number |
+// true | false | null, nested at most 256 deep.
+struct JsonCheck {
+  std::string_view t;
+  size_t i = 0;
+  int depth = 0;
+  void ws() {
+    while (i < t.size() && is_space(t[i])) ++i;
+  }
+  bool lit(const char* w) {
+    size_t n = std::char_traits<char>::length(w);
+    if (t.substr(i, n) != w) return false;
+    i += n;
+    return true;
+  }
+  bool str() {
+    if (i >= t.size() || t[i] != '"') return false;
+    ++i;
+    while (i < t.size()) {
+      unsigned char c = static_cast<unsigned char>(t[i]);
+      if (c == '"') {
+        ++i;
+        return true;
+      }
+      if (c < 0x20) return false;
+      if (c == '\\') {
+        if (++i >= t.size()) return false;
+        char e = t[i];
+        if (e == 'u') {
+          for (int k = 0; k < 4; ++k)
+            if (++i >= t.size() || !std::isxdigit(static_cast<unsigned char>(t[i]))) return false;
+        } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
+          return false;
+        }
+      }
+      ++i;
+    }
+    return false;
+  }
+  bool digits() {
+    size_t s = i;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    return i > s;
+  }
+  bool num() {
+    if (i < t.size() && t[i] == '-') ++i;
+    if (i < t.size() && t[i] == '0') {
+      ++i;
+    } else if (!digits()) {
+      return false;
+    }
+    if (i < t.size() && t[i] == '.') {
+      ++i;
+      if (!digits()) return false;
+    }
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+      ++i;
+      if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+      if (!digits()) return false;
+    }
+    return true;
+  }
+  // The members of an object (`members`) or the items of an array, after the opening bracket, up
+  // to and including `close`.
+  bool items(char close, bool members) {
+    ws();
+    if (i < t.size() && t[i] == close) {
+      ++i;
+      return true;
+    }
+    for (;;) {
+      if (members) {
+        ws();
+        if (!str()) return false;
+        ws();
+        if (i >= t.size() || t[i] != ':') return false;
+        ++i;
+      }
+      if (!value()) return false;
+      ws();
+      if (i < t.size() && t[i] == ',') {
+        ++i;
+        continue;
+      }
+      if (i < t.size() && t[i] == close) {
+        ++i;
+        return true;
+      }
+      return false;
+    }
+  }
+  bool value() {
+    if (++depth > 256) return false;
+    ws();
+    if (i >= t.size()) return false;
+    bool ok;
+    char c = t[i];
+    if (c == '{') {
+      ++i;
+      ok = items('}', true);
+    } else if (c == '[') {
+      ++i;
+      ok = items(']', false);
+    } else if (c == '"') {
+      ok = str();
+    } else if (c == 't') {
+      ok = lit("true");
+    } else if (c == 'f') {
+      ok = lit("false");
+    } else if (c == 'n') {
+      ok = lit("null");
+    } else {
+      ok = num();
+    }
+    --depth;
+    return ok;
+  }
+};
+
+size_t scalar_end(std::string_view t, size_t i) {
+  while (i < t.size() && t[i] != ',' && t[i] != '}' && t[i] != '\n') ++i;
+  return i;
+}
+
+}  // namespace
+
+size_t json_skip_string(std::string_view t, size_t i) {
+  if (i >= t.size() || t[i] != '"') return std::string_view::npos;
   for (++i; i < t.size(); ++i) {
     if (t[i] == '\\') {
       ++i;
@@ -16,16 +145,15 @@ size_t skip_string(std::string_view t, size_t i) {
   return std::string_view::npos;
 }
 
-// Skips an object or array starting at `i` by counting its own kind of bracket; strings inside
-// are skipped whole so their brackets do not count. Returns the index after the close, or npos.
-size_t skip_container(std::string_view t, size_t i) {
+size_t json_skip_container(std::string_view t, size_t i) {
+  if (i >= t.size() || (t[i] != '{' && t[i] != '[')) return std::string_view::npos;
   char open = t[i];
   char close = open == '{' ? '}' : ']';
   int level = 0;
   while (i < t.size()) {
     char c = t[i];
     if (c == '"') {
-      i = skip_string(t, i);
+      i = json_skip_string(t, i);
       if (i == std::string_view::npos) return i;
       continue;
     }
@@ -35,13 +163,6 @@ size_t skip_container(std::string_view t, size_t i) {
   }
   return std::string_view::npos;
 }
-
-size_t scalar_end(std::string_view t, size_t i) {
-  while (i < t.size() && t[i] != ',' && t[i] != '}' && t[i] != '\n') ++i;
-  return i;
-}
-
-}  // namespace
 
 ResultCode json_scan_member(std::string_view text, std::string_view name, std::string& out, size_t capacity) {
   out.clear();
@@ -62,12 +183,12 @@ ResultCode json_scan_member(std::string_view text, std::string_view name, std::s
     if (i >= n) return RC_NOT_FOUND;
     char c = text[i];
     if (c == '{' || c == '[') {
-      i = skip_container(text, i);
+      i = json_skip_container(text, i);
       if (i == std::string_view::npos) return RC_NOT_FOUND;
       continue;
     }
     if (member != name) {
-      i = c == '"' ? skip_string(text, i) : scalar_end(text, i);
+      i = c == '"' ? json_skip_string(text, i) : scalar_end(text, i);
       if (i == std::string_view::npos) return RC_NOT_FOUND;
       continue;
     }
@@ -121,7 +242,7 @@ std::string json_redact_secrets(std::string_view t) {
       out += t[i++];
       continue;
     }
-    size_t end = skip_string(t, i);
+    size_t end = json_skip_string(t, i);
     if (end == std::string_view::npos) end = n;
     std::string_view token = t.substr(i, end - i);
     out.append(token);
@@ -138,9 +259,9 @@ std::string json_redact_secrets(std::string_view t) {
     if (i >= n) break;
     size_t vend;
     if (t[i] == '"') {
-      vend = skip_string(t, i);
+      vend = json_skip_string(t, i);
     } else if (t[i] == '{' || t[i] == '[') {
-      vend = skip_container(t, i);
+      vend = json_skip_container(t, i);
     } else {
       vend = i;
       while (vend < n && t[vend] != ',' && t[vend] != '}' && t[vend] != ']' && !is_space(t[vend])) ++vend;
@@ -150,4 +271,11 @@ std::string json_redact_secrets(std::string_view t) {
     i = vend;
   }
   return out;
+}
+
+bool json_text_is_valid(std::string_view text) {
+  JsonCheck c{text};
+  if (!c.value()) return false;
+  c.ws();
+  return c.i == text.size();
 }

@@ -1,6 +1,7 @@
 // The member scanner: reads one member of the top-level object of a JSON text (request bodies,
-// task files) without a general parser. Used by the parameter helpers (json_field) and the task
-// registry. Stateless: safe from any thread.
+// task files) without a general parser, and the strict validity check of a whole text. Used by
+// the parameter helpers (json_field), the task registry and the receipt reader. Stateless: safe
+// from any thread.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,18 @@
 // the text ends inside the value. `out` is cleared first.
 ResultCode json_scan_member(std::string_view text, std::string_view name, std::string& out,
                             size_t capacity = SIZE_MAX);
+
+// Index just past the closing quote of the string that starts at text[i] == '"' (a backslash
+// escapes the next character); npos when it never closes or text[i] is not a quote.
+size_t json_skip_string(std::string_view text, size_t i);
+// Index just past the object or array that starts at text[i] ('{' or '['), counting only its own
+// bracket kind outside strings; npos when it never closes or text[i] opens neither.
+size_t json_skip_container(std::string_view text, size_t i);
+
+// True when the whole of `text` is one strict JSON value (white space around it allowed): no
+// trailing commas, leading zeros, raw control characters in strings, bad escapes or a second
+// value; nesting deeper than 256 is refused.
+bool json_text_is_valid(std::string_view text);
 
 // True when a member of this name carries secret material in a reply ("an", "ans", "pan",
 // "pans", "seed", "ticket", "locker_key", "locker_code", "password"; ignoring case).

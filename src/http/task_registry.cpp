@@ -15,6 +15,7 @@
 #include <mutex>
 #include <set>
 
+#include "http/json_scan.h"
 #include "runtime/data_root.h"
 #include "runtime/durable_write.h"
 #include "runtime/log.h"
@@ -136,38 +137,6 @@ struct Member {
   std::string_view value;
 };
 
-// End of the string that starts at text[i] == '"' (index just past its closing quote), honouring
-// backslashes; npos when it never closes.
-size_t skip_string(std::string_view text, size_t i) {
-  for (++i; i < text.size(); ++i) {
-    if (text[i] == '\\') {
-      ++i;
-      continue;
-    }
-    if (text[i] == '"') return i + 1;
-  }
-  return std::string_view::npos;
-}
-
-// End of the object or array starting at text[i], counting only its own bracket kind outside
-// strings; npos when it never closes.
-size_t skip_container(std::string_view text, size_t i) {
-  const char open = text[i], close = open == '{' ? '}' : ']';
-  int depth = 0;
-  while (i < text.size()) {
-    char c = text[i];
-    if (c == '"') {
-      i = skip_string(text, i);
-      if (i == std::string_view::npos) break;
-      continue;
-    }
-    if (c == open) ++depth;
-    if (c == close && --depth == 0) return i + 1;
-    ++i;
-  }
-  return std::string_view::npos;
-}
-
 // Walks the members of an object body (the text between the braces, or a member list given by
 // a worker). Stops at the first thing that is not a member; `*complete` tells whether the whole
 // text was consumed.
@@ -183,7 +152,7 @@ std::vector<Member> walk_members(std::string_view text, bool* complete = nullptr
       break;
     }
     const size_t start = i;
-    const size_t name_end = skip_string(text, i);
+    const size_t name_end = json_skip_string(text, i);
     if (name_end == std::string_view::npos || name_end >= text.size()) {
       ok = false;
       break;
@@ -197,9 +166,9 @@ std::vector<Member> walk_members(std::string_view text, bool* complete = nullptr
     }
     const size_t vstart = i;
     if (text[i] == '"') {
-      i = skip_string(text, i);
+      i = json_skip_string(text, i);
     } else if (text[i] == '{' || text[i] == '[') {
-      i = skip_container(text, i);
+      i = json_skip_container(text, i);
     } else {
       while (i < text.size() && text[i] != ',' && text[i] != '}' && text[i] != '\n') ++i;
     }
@@ -220,7 +189,7 @@ std::vector<Member> walk_members(std::string_view text, bool* complete = nullptr
 bool object_body(std::string_view text, std::string_view* body) {
   size_t i = text.find('{');
   if (i == std::string_view::npos) return false;
-  size_t end = skip_container(text, i);
+  size_t end = json_skip_container(text, i);
   if (end == std::string_view::npos) return false;
   *body = text.substr(i + 1, end - i - 2);
   return true;
@@ -320,7 +289,7 @@ bool result_members(const char* result_json, std::string* members) {
   size_t i = 0;
   while (i < text.size() && is_space(text[i])) ++i;
   if (i >= text.size() || text[i] != '{') return false;
-  size_t end = skip_container(text, i);
+  size_t end = json_skip_container(text, i);
   if (end == std::string_view::npos || end > kTaskResultMaxBytes) return false;
   *members = std::string(text.substr(i + 1, end - i - 2));
   return true;
