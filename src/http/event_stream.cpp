@@ -1,11 +1,13 @@
 #include "http/event_stream.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -44,6 +46,9 @@ struct Stream {
   // Wakes the keep-alive thread early on stop.
   std::mutex wake_lock;
   std::condition_variable wake;
+  // A byte written here on stop ends the acceptor's waits at once, so stopping never sits out a
+  // poll step or a client's request time-out. [0] is polled, [1] written.
+  int wake_pipe[2] = {-1, -1};
   std::thread acceptor;
   std::thread keepalive;
 };
@@ -70,6 +75,13 @@ bool send_all(int fd, const char* data, size_t len) {
   return true;
 }
 
+// Waits for `fd` to become readable within `ms`; false on time-out, error or a stop request.
+bool wait_readable(int fd, int ms) {
+  pollfd p[2] = {{fd, POLLIN, 0}, {g_stream.wake_pipe[0], POLLIN, 0}};
+  int r = ::poll(p, 2, ms);
+  return r > 0 && !(p[1].revents & POLLIN) && (p[0].revents & (POLLIN | POLLHUP | POLLERR));
+}
+
 // Reads until the blank line that ends a request head, within kRequestTimeoutMs overall.
 bool read_request_head(int fd) {
   char buf[kRequestBuffer];
@@ -78,9 +90,10 @@ bool read_request_head(int fd) {
   while (have < kRequestBuffer - 1) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (r <= 0) return false;
+    if (!wait_readable(fd, static_cast<int>(std::min<long long>(left.count(), kPollStepMs)))) {
+      if (!g_stream.running.load()) return false;
+      continue;
+    }
     ssize_t n = ::recv(fd, buf + have, kRequestBuffer - 1 - have, 0);
     if (n <= 0) return false;
     have += static_cast<size_t>(n);
@@ -118,10 +131,9 @@ void send_pass(const char* frame, size_t len) {
 
 void acceptor_loop() {
   while (g_stream.running.load()) {
-    pollfd p{g_stream.listen_fd, POLLIN, 0};
-    int r = ::poll(&p, 1, kPollStepMs);
+    bool ready = wait_readable(g_stream.listen_fd, kPollStepMs);
     if (!g_stream.running.load()) break;
-    if (r <= 0 || !(p.revents & POLLIN)) continue;
+    if (!ready) continue;
     int fd = ::accept(g_stream.listen_fd, nullptr, nullptr);
     if (fd < 0) continue;
     if (!read_request_head(fd)) {
@@ -141,6 +153,27 @@ void acceptor_loop() {
       log_debug(CAT_HTTP, "SSE: registry full, rejecting client");
       ::close(fd);
     }
+  }
+}
+
+// Clears `running` and wakes both threads. The byte stays in the pipe, so every later wait of the
+// acceptor ends at once too, including one for a client still sending its request.
+void signal_stop() {
+  g_stream.running.store(false);
+  {
+    std::lock_guard<std::mutex> lk(g_stream.wake_lock);
+    g_stream.wake.notify_all();
+  }
+  if (g_stream.wake_pipe[1] >= 0) {
+    const char byte = 1;
+    (void)!::write(g_stream.wake_pipe[1], &byte, 1);
+  }
+}
+
+void close_wake_pipe() {
+  for (int& fd : g_stream.wake_pipe) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
   }
 }
 
@@ -187,6 +220,12 @@ ResultCode event_stream_start(uint16_t port) {
     ::close(fd);
     return RC_ERROR;
   }
+  if (::pipe2(g_stream.wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    log_error(CAT_HTTP, "SSE: pipe() failed");
+    g_stream.wake_pipe[0] = g_stream.wake_pipe[1] = -1;
+    ::close(fd);
+    return RC_ERROR;
+  }
   g_stream.listen_fd = fd;
   g_stream.port = port;
   g_stream.running.store(true);
@@ -195,11 +234,11 @@ ResultCode event_stream_start(uint16_t port) {
     g_stream.keepalive = std::thread(keepalive_loop);
   } catch (const std::system_error&) {
     log_error(CAT_HTTP, "SSE: _beginthreadex failed");
-    g_stream.running.store(false);
-    g_stream.wake.notify_all();
+    signal_stop();
     if (g_stream.acceptor.joinable()) g_stream.acceptor.join();
     ::close(fd);
     g_stream.listen_fd = -1;
+    close_wake_pipe();
     return RC_ERROR;
   }
   log_info(CAT_HTTP, "SSE: listening on 127.0.0.1:%u/events", static_cast<unsigned>(port));
@@ -227,20 +266,16 @@ void event_stream_broadcast(const char* event, const char* data) {
 void event_stream_stop() {
   std::lock_guard<std::mutex> life(g_lifecycle_lock);
   if (!g_stream.running.load() && !g_stream.acceptor.joinable()) return;
-  g_stream.running.store(false);
-  {
-    std::lock_guard<std::mutex> lk(g_stream.wake_lock);
-    g_stream.wake.notify_all();
-  }
-  // Both threads look at `running` at least every 500 ms; the acceptor may finish reading one
-  // client's request first (at most 2 s). The listener is closed only after the acceptor has
-  // stopped polling it, so its descriptor number cannot be reused under it.
+  signal_stop();
+  // The listener and the pipe are closed only after the acceptor has stopped polling them, so
+  // their descriptor numbers cannot be reused under it.
   if (g_stream.acceptor.joinable()) g_stream.acceptor.join();
   if (g_stream.keepalive.joinable()) g_stream.keepalive.join();
   if (g_stream.listen_fd >= 0) {
     ::close(g_stream.listen_fd);
     g_stream.listen_fd = -1;
   }
+  close_wake_pipe();
   {
     std::lock_guard<std::mutex> send_guard(g_stream.send_lock);
     std::lock_guard<std::mutex> reg(g_stream.registry_lock);

@@ -139,3 +139,30 @@ TEST_F(EventStream, StartIsIdempotentAndABusyPortFails) {
   EXPECT_FALSE(event_stream_running());
   ::close(fd);
 }
+
+// Shutdown runs this on the main thread: it must not sit out a client's request time-out (2 s)
+// nor a poll step of the acceptor, and every client it held must see its connection close.
+TEST_F(EventStream, StopEndsAtOnceWhileAClientIsStillSendingItsRequest) {
+  sse_test::Client member;
+  ASSERT_TRUE(member.open_stream(port));
+  ASSERT_TRUE(member.read_until(": connected\n\n", 3000));
+  ASSERT_TRUE(wait_for_clients(1, 2000));
+  sse_test::Client slow;
+  ASSERT_TRUE(slow.connect(port));
+  ASSERT_TRUE(slow.send("GET /events HTTP/1.1\r\n"));  // no blank line yet: the acceptor waits
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  auto start = std::chrono::steady_clock::now();
+  event_stream_stop();
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::milliseconds(1000));
+  EXPECT_FALSE(event_stream_running());
+  EXPECT_TRUE(member.wait_closed(2000));
+  EXPECT_TRUE(slow.wait_closed(2000));
+  EXPECT_EQ(slow.received, "");
+  // A stopped stream starts again on the same port.
+  ASSERT_EQ(event_stream_start(static_cast<uint16_t>(port)), RC_OK);
+  sse_test::Client again;
+  ASSERT_TRUE(again.open_stream(port));
+  EXPECT_TRUE(again.read_until(": connected\n\n", 3000));
+}
