@@ -348,6 +348,42 @@ void serve_connection(HttpServer& server, int fd) {
 
 }  // namespace
 
+const char* http_reason_phrase(int status) {
+  // A status line must not contradict its code: callers and proxies that show the phrase would
+  // report a refused request ("409 Internal Server Error") as a server fault.
+  switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 202: return "Accepted";
+    case 204: return "No Content";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 406: return "Not Acceptable";
+    case 408: return "Request Timeout";
+    case 409: return "Conflict";
+    case 410: return "Gone";
+    case 411: return "Length Required";
+    case 412: return "Precondition Failed";
+    case 413: return "Payload Too Large";
+    case 414: return "URI Too Long";
+    case 415: return "Unsupported Media Type";
+    case 416: return "Range Not Satisfiable";
+    case 422: return "Unprocessable Entity";
+    case 423: return "Locked";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    case 507: return "Insufficient Storage";
+    default: return status >= 400 && status < 500 ? "Bad Request" : "Internal Server Error";
+  }
+}
+
 void http_set_json_error(HttpResponse& resp, int status, const char* reason, const char* message) {
   resp.status = status;
   resp.reason = reason;
@@ -473,7 +509,7 @@ ResultCode http_server_start_with_fallback(HttpServer& server, uint16_t base, bo
 
 void http_shutdown_handler(const HttpRequest& req, HttpResponse& resp, void* context) {
   if (req.method != "POST") {
-    http_set_json_error(resp, 405, "Internal Server Error", "Use POST for shutdown");
+    http_set_json_error(resp, 405, http_reason_phrase(405), "Use POST for shutdown");
     return;
   }
   HttpServer* server = static_cast<HttpServer*>(context);
@@ -513,6 +549,6 @@ bool http_token_equals(const std::string& configured, const std::string& present
 bool http_check_session_token(const HttpRequest& req, HttpResponse& resp) {
   if (g_api_token.empty()) return true;
   if (http_token_equals(g_api_token, req.bearer_token)) return true;
-  http_set_json_error(resp, 401, "Internal Server Error", "Missing or invalid session token");
+  http_set_json_error(resp, 401, http_reason_phrase(401), "Missing or invalid session token");
   return false;
 }

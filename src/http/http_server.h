@@ -70,6 +70,10 @@ bool http_check_session_token(const HttpRequest& req, HttpResponse& resp);
 // turns into a 500 reply before any byte is sent). Send failures are logged and end the reply.
 void http_send_response(int fd, HttpResponse& resp);
 
+// The standard reason phrase of an HTTP status ("Conflict" for 409, "Method Not Allowed" for
+// 405, ...); an unlisted 4xx reads "Bad Request", anything else unlisted "Internal Server Error".
+const char* http_reason_phrase(int status);
+
 // Fills `resp` with {"error":true,"message":...,"code":status} and the given status and reason.
 // The server's own replies use it; handlers use the reply helpers of the route layer.
 void http_set_json_error(HttpResponse& resp, int status, const char* reason, const char* message);

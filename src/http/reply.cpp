@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "http/http_server.h"
 #include "runtime/log.h"
 
 namespace {
@@ -32,22 +33,6 @@ void write_error(HttpResponse& resp, int status, const char* reason, const char*
   resp.reason = reason;
 }
 }  // namespace
-
-const char* error_reason(int status) {
-  if (status == 400) return "Bad Request";
-  if (status == 404) return "Not Found";
-  return "Internal Server Error";
-}
-
-const char* error_reason_detail(int status) {
-  if (status == 501) return "Not Implemented";
-  return error_reason(status);
-}
-
-const char* error_reason_mail(int status) {
-  if (status == 409) return "Conflict";
-  return error_reason(status);
-}
 
 void reply_json(HttpResponse& resp, const JsonBuilder& json) {
   if (!json.ok() || json.depth() != 0) {
@@ -106,11 +91,11 @@ void reply_set_service_port(uint16_t port) { g_service_port.store(port); }
 uint16_t reply_service_port() { return g_service_port.load(); }
 
 void reply_error(HttpResponse& resp, int status, const char* message) {
-  write_error(resp, status, error_reason(status), message, nullptr, nullptr);
+  write_error(resp, status, http_reason_phrase(status), message, nullptr, nullptr);
 }
 
 void reply_error_detail(HttpResponse& resp, int status, const char* message, const char* detail) {
-  write_error(resp, status, error_reason_detail(status), message, detail, nullptr);
+  write_error(resp, status, http_reason_phrase(status), message, detail, nullptr);
 }
 
 void reply_error_code(HttpResponse& resp, int status, const char* message, ResultCode code) {
@@ -118,7 +103,7 @@ void reply_error_code(HttpResponse& resp, int status, const char* message, Resul
 }
 
 void reply_mail_error(HttpResponse& resp, int status, const char* message, const char* request_id) {
-  write_error(resp, status, error_reason_mail(status), message, nullptr, request_id);
+  write_error(resp, status, http_reason_phrase(status), message, nullptr, request_id);
 }
 
 void reply_mail_error_logged(HttpResponse& resp, int status, const char* message, const char* request_id,
@@ -130,7 +115,7 @@ void reply_mail_error_logged(HttpResponse& resp, int status, const char* message
     log_line(level, CAT_CMD, "PELKO error %d rid=%s: %s (%s)", status, request_id, msg, detail);
   else
     log_line(level, CAT_CMD, "PELKO error %d: %s (%s)", status, msg, detail);
-  write_error(resp, status, error_reason_mail(status), message, has_code ? short_name(code) : nullptr, request_id);
+  write_error(resp, status, http_reason_phrase(status), message, has_code ? short_name(code) : nullptr, request_id);
 }
 
 bool reply_result_code(HttpResponse& resp, ResultCode code, const char* message, const char* request_id) {

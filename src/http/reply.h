@@ -34,17 +34,15 @@ void add_task_started(JsonBuilder& json, const std::string& task_id, uint16_t po
 void reply_set_service_port(uint16_t port);
 uint16_t reply_service_port();
 
-// {"error":true,"message":<message or null>,"code":<status>}; status = the code; reason 400
-// "Bad Request", 404 "Not Found", any other status "Internal Server Error". A handler may
-// overwrite the status and reason afterwards.
+// {"error":true,"message":<message or null>,"code":<status>}; status = the code with its
+// standard reason phrase (http_reason_phrase: 409 "Conflict", 501 "Not Implemented", ...). A
+// handler may overwrite the status and reason afterwards.
 void reply_error(HttpResponse& resp, int status, const char* message);
-// As reply_error plus "detail" when `detail` is not empty; reasons as above plus 501
-// "Not Implemented".
+// As reply_error plus "detail" when `detail` is not empty.
 void reply_error_detail(HttpResponse& resp, int status, const char* message, const char* detail);
 // reply_error_detail with the short name of `code` as the detail when the code is not 0.
 void reply_error_code(HttpResponse& resp, int status, const char* message, ResultCode code);
-// Mail variant: plus "request_id" when `request_id` is not empty; reasons 400, 404, 409
-// "Conflict", otherwise "Internal Server Error".
+// Mail variant: plus "request_id" when `request_id` is not empty.
 void reply_mail_error(HttpResponse& resp, int status, const char* message, const char* request_id);
 // Logs "PELKO error %d rid=%s: %s (%s)" (warning below 500, error from 500 on, category CMD) and
 // writes the mail error reply plus "detail" with the short name of `code` when `has_code`.
@@ -54,8 +52,3 @@ void reply_mail_error_logged(HttpResponse& resp, int status, const char* message
 // error 404 (`message` or "Not found"); any other code the logged mail error 500 (`message` or
 // "Database error") with the code as detail. Returns false when an error reply was written.
 bool reply_result_code(HttpResponse& resp, ResultCode code, const char* message, const char* request_id);
-
-// The reason phrase each error variant uses for `status`.
-const char* error_reason(int status);
-const char* error_reason_detail(int status);
-const char* error_reason_mail(int status);

@@ -237,6 +237,7 @@ TEST(HttpServerE2E, ObjectTransferRoutesRefuseAWrongOrMissingBearerToken) {
       HttpReply r = svc.raw(req + "\r\n");
       if (c.refused) {
         EXPECT_EQ(r.status, 401) << c.authorization;
+        EXPECT_EQ(r.head.rfind("HTTP/1.1 401 Unauthorized\r\n", 0), 0u) << r.head;
         EXPECT_EQ(r.body, error_body(401, "Missing or invalid session token")) << c.authorization;
       } else {
         EXPECT_NE(r.status, 401) << c.authorization;
@@ -280,6 +281,7 @@ TEST(HttpServerE2E, ShutdownNeedsPostThenRepliesAndExitsCleanly) {
   ASSERT_TRUE(svc.start()) << svc.output();
   HttpReply get = svc.get("/api/system/shutdown");
   EXPECT_EQ(get.status, 405);
+  EXPECT_EQ(get.head.rfind("HTTP/1.1 405 Method Not Allowed\r\n", 0), 0u) << get.head;
   EXPECT_EQ(get.body, error_body(405, "Use POST for shutdown"));
   EXPECT_TRUE(svc.running());
 

@@ -123,6 +123,7 @@ TEST(HttpServerToken, CheckPassesWithoutConfiguredTokenAndRefusesMismatchWith401
   req.bearer_token = "s3cre";
   EXPECT_FALSE(http_check_session_token(req, resp));
   EXPECT_EQ(resp.status, 401);
+  EXPECT_EQ(resp.reason, "Unauthorized");
   EXPECT_EQ(resp.body, "{\"error\":true,\"message\":\"Missing or invalid session token\",\"code\":401}");
   req.bearer_token = "s3cret";
   HttpResponse ok;
