@@ -126,6 +126,77 @@ struct JsonCheck {
   }
 };
 
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The four hex digits at t[i..i+3] as a number, or -1 when they are not four hex digits.
+long hex4(std::string_view t, size_t i) {
+  if (i + 4 > t.size()) return -1;
+  long v = 0;
+  for (size_t k = 0; k < 4; ++k) {
+    int d = hex_digit(t[i + k]);
+    if (d < 0) return -1;
+    v = v * 16 + d;
+  }
+  return v;
+}
+
+void append_utf8(std::string& out, unsigned long cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Decodes the escape whose letter is at t[i] (just after the backslash) onto `out`; returns the
+// index of the escape's last character. The writer escapes control bytes and sometimes non-ASCII
+// text, so reading these back as their bare letters would change the value that was written.
+size_t decode_escape(std::string_view t, size_t i, std::string& out) {
+  switch (t[i]) {
+    case 'n': out += '\n'; return i;
+    case 't': out += '\t'; return i;
+    case 'r': out += '\r'; return i;
+    case 'b': out += '\b'; return i;
+    case 'f': out += '\f'; return i;
+    case 'u': break;
+    default: out += t[i]; return i;
+  }
+  long cp = hex4(t, i + 1);
+  if (cp < 0) {
+    out += 'u';
+    return i;
+  }
+  size_t last = i + 4;
+  if (cp >= 0xD800 && cp <= 0xDBFF) {
+    long low = last + 2 < t.size() && t[last + 1] == '\\' && t[last + 2] == 'u' ? hex4(t, last + 3) : -1;
+    if (low >= 0xDC00 && low <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+      last += 6;
+    } else {
+      cp = 0xFFFD;
+    }
+  } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+    cp = 0xFFFD;
+  }
+  append_utf8(out, static_cast<unsigned long>(cp));
+  return last;
+}
+
 size_t scalar_end(std::string_view t, size_t i) {
   while (i < t.size() && t[i] != ',' && t[i] != '}' && t[i] != '\n') ++i;
   return i;
@@ -198,8 +269,10 @@ ResultCode json_scan_member(std::string_view text, std::string_view name, std::s
         char ch = text[i];
         if (ch == '\\') {
           if (++i >= n) break;
-          ch = text[i];
-        } else if (ch == '"') {
+          i = decode_escape(text, i, value);
+          continue;
+        }
+        if (ch == '"') {
           out = value.size() > keep ? value.substr(0, keep) : value;
           return RC_OK;
         }

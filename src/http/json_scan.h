@@ -11,8 +11,10 @@
 #include "base/result_code.h"
 
 // Finds member `name` of the first object in `text` and returns its value as text in `out`:
-// a string value with every backslash dropped and the character after it kept ("\n" gives "n"),
-// a scalar (number, true, false, null) as its raw characters up to `,`, `}` or a line feed with
+// a string value with its escapes decoded (\n \t \r \b \f to their control bytes, \uXXXX to UTF-8,
+// a surrogate pair to one character and a lone surrogate to U+FFFD; any other backslash is dropped
+// and the character after it kept, so \" gives a quote and \u without four hex digits a "u"), a
+// scalar (number, true, false, null) as its raw characters up to `,`, `}` or a line feed with
 // trailing white space removed. Object and array values are never returned; the scan goes on to a
 // later member of the same name. At most capacity - 1 bytes are kept (capacity 0 keeps nothing).
 // RC_OK when found; RC_NOT_FOUND when absent, when a member name does not start with `"`, or when

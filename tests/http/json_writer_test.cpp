@@ -290,7 +290,12 @@ TEST(JsonScan, FindsTopLevelMembers) {
   } cases[] = {
       {"{\"a\":{\"b\":1},\"b\":\"x\\\"y\"}", "b", RC_OK, "x\"y"},
       {"{\"a\":{\"b\":1},\"b\":\"x\\\"y\"}", "a", RC_NOT_FOUND, ""},
-      {"{\"s\":\"a\\nb\"}", "s", RC_OK, "anb"},
+      {"{\"s\":\"a\\nb\\tc\\rd\\be\\ff\\/g\"}", "s", RC_OK, "a\nb\tc\rd\be\ff/g"},
+      {"{\"s\":\"\\u0041\\u00e9\\u20AC\"}", "s", RC_OK, "A\xC3\xA9\xE2\x82\xAC"},
+      {"{\"s\":\"\\ud83d\\ude00!\"}", "s", RC_OK, "\xF0\x9F\x98\x80!"},
+      {"{\"s\":\"\\ud800x\\udc00\"}", "s", RC_OK, "\xEF\xBF\xBDx\xEF\xBF\xBD"},  // lone surrogates
+      {"{\"s\":\"\\uzz\\q\"}", "s", RC_OK, "uzzq"},  // not an escape it knows: the letter stays
+      {"{\"s\":\"\\u12\"}", "s", RC_OK, "u12"},
       {"{ \"n\" : 42 , \"t\":true}", "n", RC_OK, "42"},
       {"{\"t\":true}", "t", RC_OK, "true"},
       {"{\"z\":null\n}", "z", RC_OK, "null"},
@@ -313,4 +318,24 @@ TEST(JsonScan, FindsTopLevelMembers) {
   std::string out;
   EXPECT_EQ(json_scan_member("{\"k\":\"abcdef\"}", "k", out, 4), RC_OK);
   EXPECT_EQ(out, "abc");
+}
+
+// What the builder writes, the scanner must read back unchanged: control bytes, quotes,
+// backslashes and multi-byte text alike.
+TEST(JsonScan, ReadsBackEveryStringTheBuilderWrote) {
+  std::string all_ascii;
+  for (int c = 1; c < 0x80; ++c) all_ascii += static_cast<char>(c);
+  const std::string cases[] = {
+      "line one\nline two", "C:\\Wallets\\Default", "tab\tand \"quotes\"", all_ascii,
+      "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", std::string("nul\0inside", 11),
+  };
+  for (const std::string& value : cases) {
+    JsonBuilder b;
+    b.begin_object();
+    b.member_string("v", value);
+    b.end_object();
+    std::string out;
+    ASSERT_EQ(json_scan_member(b.text(), "v", out), RC_OK) << b.text();
+    EXPECT_EQ(out, value) << b.text();
+  }
 }
