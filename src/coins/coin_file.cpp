@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include <openssl/crypto.h>
@@ -102,6 +103,30 @@ struct Fence {
   }
   ~Fence() { leave(); }
 };
+
+// Writes `image` durably with the commit fence (for `authority`, when given) held from the last
+// check to the rename: `unchanged` runs inside the fence and tells whether the destination still
+// holds what the caller saw; when it does not, nothing is written and the answer is RC_BUSY
+// (logged when `log_busy`). The rename is the commit point, so the folder sync after it runs
+// without the session lock.
+ResultCode fenced_write(const char* who, const std::string& path, const Secret& image,
+                        const SessionAuthority* authority, bool log_busy, const std::function<bool()>& unchanged) {
+  Fence fence;
+  fence.authority = authority;
+  DurableOptions opt;
+  opt.last_check = [&]() -> ResultCode {
+    ResultCode f = fence.enter(who, path);
+    if (f != RC_OK) return f;
+    if (!unchanged()) {
+      fence.leave();
+      if (log_busy) log_warn(CAT_GEN, "%s: RESULT_BUSY — destination changed before commit: %s", who, path.c_str());
+      return RC_BUSY;
+    }
+    return RC_OK;
+  };
+  opt.after_commit = [&fence]() { fence.leave(); };
+  return durable_write(path, image.data(), image.size(), opt);
+}
 
 // The multi-coin warning is logged once per path; the ring remembers the last 256 paths.
 struct WarningRing {
@@ -335,22 +360,9 @@ ResultCode coin_file_write_plaintext_atomic_tok(const std::string& path, const C
   Secret image;
   ResultCode rc = coin_image_v9_single(coin, &image);
   if (rc != RC_OK) return rc;
-  Fence fence;
-  fence.authority = authority;
-  DurableOptions opt;
-  opt.last_check = [&]() -> ResultCode {
-    ResultCode f = fence.enter(kWho, path);
-    if (f != RC_OK) return f;
-    bool unchanged = have_token ? still_holds(path, token->size, token->sha256) : !path_exists(path);
-    if (!unchanged) {
-      fence.leave();
-      return RC_BUSY;
-    }
-    return RC_OK;
-  };
-  // The rename is the commit point; the folder sync after it needs no session lock.
-  opt.after_commit = [&fence]() { fence.leave(); };
-  return durable_write(path, image.data(), image.size(), opt);
+  return fenced_write(kWho, path, image, authority, false, [&] {
+    return have_token ? still_holds(path, token->size, token->sha256) : !path_exists(path);
+  });
 }
 
 ResultCode coin_file_write_type10_atomic(const std::string& path, const Coin& coin, const uint8_t* key,
@@ -403,27 +415,14 @@ ResultCode coin_file_write_type10_atomic(const std::string& path, const Coin& co
   OPENSSL_cleanse(nonce, sizeof nonce);
   if (rc != RC_OK) return rc;
 
-  Fence fence;
-  fence.authority = authority;
-  DurableOptions opt;
-  opt.last_check = [&]() -> ResultCode {
-    ResultCode f = fence.enter(kWho, path);
-    if (f != RC_OK) return f;
+  return fenced_write(kWho, path, image, authority, true, [&] {
     bool unchanged = true;
     if (was_type10) unchanged = still_holds(path, kType10FileSize, type10_digest);
     if (unchanged && expect.valid) unchanged = still_holds(path, expect.size, expect.sha256);
     // Nothing was there: something that appeared since is not ours to replace.
     if (unchanged && !existed && !expect.valid) unchanged = !path_exists(path);
-    if (!unchanged) {
-      fence.leave();
-      log_warn(CAT_GEN, "%s: RESULT_BUSY — destination changed before commit: %s", kWho, path.c_str());
-      return RC_BUSY;
-    }
-    return RC_OK;
-  };
-  // The rename is the commit point; the folder sync after it needs no session lock.
-  opt.after_commit = [&fence]() { fence.leave(); };
-  return durable_write(path, image.data(), image.size(), opt);
+    return unchanged;
+  });
 }
 
 bool is_standard_coin_folder(std::string_view folder) {
