@@ -282,8 +282,8 @@ std::string trim_members(std::string_view s) {
   return std::string(s.substr(b, e - b));
 }
 
-// The members of a completion's result object, or false when it is not one object that ends
-// within kTaskResultMaxBytes.
+// The members of a completion's result object, or false when it is not one valid JSON object
+// that ends within kTaskResultMaxBytes.
 bool result_members(const char* result_json, std::string* members) {
   std::string_view text(result_json);
   size_t i = 0;
@@ -291,6 +291,8 @@ bool result_members(const char* result_json, std::string* members) {
   if (i >= text.size() || text[i] != '{') return false;
   size_t end = json_skip_container(text, i);
   if (end == std::string_view::npos || end > kTaskResultMaxBytes) return false;
+  // Bracket counting alone would let `{"a":}` through, and the poll reply would stop parsing.
+  if (!json_text_is_valid(text.substr(i, end - i))) return false;
   *members = std::string(text.substr(i + 1, end - i - 2));
   return true;
 }

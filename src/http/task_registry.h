@@ -57,8 +57,8 @@ ResultCode task_set_text(std::string_view id, const char* name, const char* text
 ResultCode task_set_counts(std::string_view id, int bank, int fracked, int counterfeit, int limbo, int duplicate,
                            int error);
 // "success", progress 100, the message ("Task complete" when null) and the inner members of
-// `result_json` when it is one object ending within kTaskResultMaxBytes (otherwise a warning and
-// the existing data only).
+// `result_json` when it starts with one valid JSON object ending within kTaskResultMaxBytes
+// (otherwise a warning and the existing data only).
 ResultCode task_complete(std::string_view id, const char* message, const char* result_json);
 // "failed", progress kept, the message ("Task failed" when null).
 ResultCode task_fail(std::string_view id, const char* message);

@@ -137,6 +137,16 @@ TEST_F(TaskRegistry, CompletionResultObjectIsMergedOrIgnoredWhenMalformed) {
   EXPECT_EQ(r.status, "success");
   EXPECT_EQ(r.data, "{ \"keep\": \"me\" }");
 
+  // Balanced brackets are not enough: a value that is not JSON would break every later poll.
+  for (const char* bad : {"{\"a\":}", "{\"a\":1,}", "{\"a\" 1}", "{\"a\":\"raw\nline\"}"}) {
+    SCOPED_TRACE(bad);
+    std::string idb = make();
+    ASSERT_EQ(task_set_text(idb, "keep", "me"), RC_OK);
+    ASSERT_EQ(task_complete(idb, "ok", bad), RC_OK);
+    ASSERT_EQ(task_read(idb, &r), RC_OK);
+    EXPECT_EQ(r.data, "{ \"keep\": \"me\" }");
+  }
+
   std::string big = "{\"x\":\"" + std::string(kTaskResultMaxBytes, 'y') + "\"}";
   std::string id3 = make();
   ASSERT_EQ(task_complete(id3, "ok", big.c_str()), RC_OK);
