@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "http/params.h"
 #include "runtime/durable_write.h"
 #include "runtime/fs.h"
 #include "runtime/log.h"
@@ -85,13 +86,7 @@ bool wallet_is_mail(const std::string& path) {
   return strcasecmp(wallet_display_name(wallet_normalize_path(path)).c_str(), "Mail") == 0;
 }
 
-std::string wallet_normalize_path(std::string_view path) {
-  std::string out(path);
-  for (char& c : out)
-    if (c == '\\') c = '/';
-  while (out.size() > 1 && out.back() == '/') out.pop_back();
-  return out;
-}
+std::string wallet_normalize_path(std::string_view path) { return normalize_wallet_path(path); }
 
 std::string wallet_display_name(const std::string& path) {
   std::string p = wallet_normalize_path(path);
@@ -101,22 +96,10 @@ std::string wallet_display_name(const std::string& path) {
   return name;
 }
 
+// The request layer's resolver is the one rule for every endpoint that addresses a wallet.
 ResultCode wallet_resolve_address(const std::string& wallet_path, const std::string& wallet, std::string* out) {
   if (!out) return RC_INVALID_PARAM;
-  if (!wallet_path.empty()) {
-    if (wallet_path.size() > kWalletRequestPathMax) return RC_INVALID_PARAM;
-    std::string p = wallet_normalize_path(wallet_path);
-    if (p.empty() || has_control_chars(p)) return RC_INVALID_PARAM;
-    *out = p;
-    return RC_OK;
-  }
-  std::string name = wallet.empty() ? "Default" : wallet;
-  // A name that climbs out of the wallets folder would address an arbitrary folder.
-  if (!is_plain_name(name)) return RC_INVALID_PARAM;
-  std::string p = wallets_dir() + "/" + name;
-  if (p.size() > kWalletRequestPathMax) return RC_INVALID_PARAM;
-  *out = p;
-  return RC_OK;
+  return resolve_wallet_address(wallet_path, wallet, *out);
 }
 
 bool has_control_chars(std::string_view text) {

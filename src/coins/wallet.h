@@ -83,9 +83,10 @@ std::string wallet_normalize_path(std::string_view path);
 // The last component of a normalised path, cut to 63 bytes; empty for "/" or "".
 std::string wallet_display_name(const std::string& path);
 
-// Resolves a wallet address: a non-empty `wallet_path` is the full path (normalised); otherwise
-// `wallet` is a name under wallets_dir() ("Default" when empty). RC_INVALID_PARAM when the
-// path would exceed 4095 characters, is empty after normalising or the name is not plain.
+// Resolves a wallet address through resolve_wallet_address (http/params.h): a non-empty
+// `wallet_path` is the full path (normalised); otherwise `wallet` is a name under wallets_dir()
+// ("Default" when empty). RC_INVALID_PARAM when the path would exceed 4095 characters, is empty,
+// holds a control character, or the name would leave the wallets folder.
 ResultCode wallet_resolve_address(const std::string& wallet_path, const std::string& wallet, std::string* out);
 
 // True when the text contains a control character (below 0x20, or 0x7F).

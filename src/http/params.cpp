@@ -8,7 +8,7 @@
 
 #include "http/json_scan.h"
 #include "http/reply.h"
-#include "runtime/data_root.h"
+#include "runtime/startup.h"
 
 const std::string* param_get(const HttpRequest& req, std::string_view name) {
   for (const HttpParam& p : req.params)
@@ -133,20 +133,39 @@ bool has_dot_component(const std::string& name) {
   }
   return false;
 }
+
+// A control character has no place in a folder name; a NUL would even cut the path short where
+// the system reads it, so the folder used would differ from the one checked.
+bool has_control_char(std::string_view text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
 }  // namespace
 
-ResultCode resolve_wallet(const HttpRequest& req, std::string& out, bool must_exist) {
+ResultCode resolve_wallet_address(std::string_view wallet_path, std::string_view wallet, std::string& out) {
   std::string result;
-  const std::string* wp = param_get(req, "wallet_path");
-  if (wp && !wp->empty()) {
-    result = normalize_wallet_path(*wp);
+  if (!wallet_path.empty()) {
+    if (has_control_char(wallet_path)) return RC_INVALID_PARAM;
+    result = normalize_wallet_path(wallet_path);
   } else {
-    std::string name = normalize_wallet_path(param_get_or(req, "wallet", "Default"));
+    if (has_control_char(wallet)) return RC_INVALID_PARAM;
+    std::string name = normalize_wallet_path(wallet.empty() ? std::string_view("Default") : wallet);
     while (!name.empty() && name.front() == '/') name.erase(0, 1);
     if (name.empty() || has_dot_component(name)) return RC_INVALID_PARAM;
-    result = normalize_wallet_path(data_root() + "/Wallets/" + name);
+    result = normalize_wallet_path(wallets_dir() + "/" + name);
   }
-  if (result.empty()) return RC_INVALID_PARAM;
+  if (result.empty() || result.size() > WALLET_PATH_MAX) return RC_INVALID_PARAM;
+  out = result;
+  return RC_OK;
+}
+
+ResultCode resolve_wallet(const HttpRequest& req, std::string& out, bool must_exist) {
+  const std::string* wp = param_get(req, "wallet_path");
+  const std::string* name = param_get(req, "wallet");
+  std::string result;
+  ResultCode rc = resolve_wallet_address(wp ? *wp : std::string(), name ? *name : std::string(), result);
+  if (rc != RC_OK) return rc;
   if (must_exist) {
     struct stat st;
     if (stat(result.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return RC_NOT_FOUND;

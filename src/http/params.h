@@ -13,6 +13,8 @@
 #include "http/http_types.h"
 
 inline constexpr size_t PARAM_MAX_REPEATS = 50;
+// The longest wallet folder path a request may address.
+inline constexpr size_t WALLET_PATH_MAX = 4095;
 
 // The value of the first parameter named `name`, or null when there is none.
 const std::string* param_get(const HttpRequest& req, std::string_view name);
@@ -41,10 +43,14 @@ ResultCode json_field(std::string_view body, std::string_view key, std::string& 
 
 // Turns `\` into `/` and removes trailing separators, keeping a root "/".
 std::string normalize_wallet_path(std::string_view path);
-// The wallet folder of a request: `wallet_path` when present and not empty, else
-// `<data root>/Wallets/<wallet>` (wallet defaults to "Default"), normalised as above. With
-// `must_exist`, RC_NOT_FOUND when the result is not an existing folder. RC_INVALID_PARAM for an
-// empty result or a wallet name with a "." or ".." component. `out` is written only on RC_OK.
+// The wallet folder a `wallet_path` and `wallet` pair addresses: a non-empty `wallet_path` is the
+// folder's full path; otherwise `wallet` ("Default" when empty) names a folder inside
+// wallets_dir(). Both are normalised as above. RC_INVALID_PARAM when the text holds a control
+// character, the result is empty or longer than WALLET_PATH_MAX, or the name is "/" alone or has
+// a "." or ".." component (it would leave the wallets folder). `out` is written only on RC_OK.
+ResultCode resolve_wallet_address(std::string_view wallet_path, std::string_view wallet, std::string& out);
+// resolve_wallet_address of the request's `wallet_path` and `wallet` parameters. With
+// `must_exist`, RC_NOT_FOUND when the result is not an existing folder.
 ResultCode resolve_wallet(const HttpRequest& req, std::string& out, bool must_exist = false);
 // The combined check of the network endpoints: resolves the wallet, and on failure fills `resp`
 // with the error reply and returns false: "Invalid wallet_path" (fail_status / fail_message when

@@ -85,7 +85,12 @@ TEST(WalletAddress, ResolvesPathOrNameAndRefusesNamesThatLeaveTheWalletsFolder) 
   EXPECT_EQ(out, wallets_dir() + "/Default");
   ASSERT_EQ(wallet_resolve_address("", "Savings", &out), RC_OK);
   EXPECT_EQ(out, wallets_dir() + "/Savings");
+  // The same rule as the request layer's: separators normalised, nothing outside the wallets folder.
+  ASSERT_EQ(wallet_resolve_address("", "Savings\\", &out), RC_OK);
+  EXPECT_EQ(out, wallets_dir() + "/Savings");
   EXPECT_EQ(wallet_resolve_address("", "../../etc", &out), RC_INVALID_PARAM);
+  EXPECT_EQ(wallet_resolve_address("", "a/../..", &out), RC_INVALID_PARAM);
+  EXPECT_EQ(wallet_resolve_address("/w/x\x01", "", &out), RC_INVALID_PARAM);
   EXPECT_EQ(wallet_resolve_address(std::string(4096, 'a'), "", &out), RC_INVALID_PARAM);
 }
 

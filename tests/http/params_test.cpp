@@ -130,6 +130,22 @@ TEST(Params, WalletResolutionNormalisesSeparators) {
     EXPECT_EQ(resolve_wallet(request({{"wallet", bad}}), kept), RC_INVALID_PARAM) << bad;
     EXPECT_EQ(kept, "unchanged");
   }
+  // Control characters (a NUL would cut the path short where the system reads it) and paths
+  // past 4095 characters are refused in both forms.
+  const std::string nul_name("Default\0x", 9);
+  for (const auto& [name, value] :
+       std::vector<std::pair<std::string, std::string>>{{"wallet", nul_name},
+                                                        {"wallet", "bad\nname"},
+                                                        {"wallet_path", "/tmp/x\x01y"},
+                                                        {"wallet_path", std::string(4096, 'a')},
+                                                        {"wallet", std::string(4096, 'a')}}) {
+    std::string kept = "unchanged";
+    EXPECT_EQ(resolve_wallet(request({{name, value}}), kept), RC_INVALID_PARAM) << name << "=" << value.substr(0, 20);
+    EXPECT_EQ(kept, "unchanged");
+  }
+  // A name may still name a folder further down inside the wallets folder.
+  EXPECT_EQ(resolve_wallet(request({{"wallet", "Team\\Savings"}}), out), RC_OK);
+  EXPECT_EQ(out, dir.path() + "/Wallets/Team/Savings");
   EXPECT_EQ(resolve_wallet(request({{"wallet", "my..wallet"}}), out), RC_OK);
   EXPECT_EQ(resolve_wallet(request({{"wallet_path", dir.path() + "/"}}), out, true), RC_OK);
   EXPECT_EQ(out, dir.path());
