@@ -32,6 +32,26 @@ bool normalize_enabled() {
 bool word_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 bool letter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
 
+// Request paths, parameters and peer texts reach log lines; a line feed among them would let a
+// caller forge whole lines. Control bytes other than tab are written as \xNN.
+void escape_controls(std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (static_cast<unsigned char>(text[i]) >= 0x20 || text[i] == '\t')) ++i;
+  if (i == text.size()) return;
+  std::string out = text.substr(0, i);
+  for (; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 && c != '\t') {
+      char esc[5];
+      snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  text.swap(out);
+}
+
 void write_line(int level, int cat, const char* fmt, va_list ap) {
   if (t_override_set) {
     if (level < t_override) return;
@@ -42,6 +62,7 @@ void write_line(int level, int cat, const char* fmt, va_list ap) {
   char msg[2048];
   vsnprintf(msg, sizeof msg, fmt, ap);
   std::string text = normalize_enabled() ? log_normalize(msg) : std::string(msg);
+  escape_controls(text);
 
   char prefix[48];
   if (!t_tag.empty())

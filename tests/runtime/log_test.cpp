@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/log.h"
+#include "support/test_support.h"
 
 TEST(LogNormalize, WordsAndUnits) {
   struct Case {
@@ -14,4 +15,15 @@ TEST(LogNormalize, WordsAndUnits) {
                {"mykovra", "mykovra"},
                {"10ms.", "10 ms."}};
   for (const auto& c : cases) EXPECT_EQ(log_normalize(c.in), c.out) << c.in;
+}
+
+// A request path or parameter holding a line feed must not start a line of its own in the log.
+TEST(LogLine, ControlBytesInAMessageCannotForgeALine) {
+  testsupport::TempDir dir;
+  const std::string path = dir.sub("main.log");
+  ASSERT_TRUE(log_open(path));
+  log_info(CAT_HTTP, "HttpRequest: GET %s", "/x\n[ERROR/GEN  ] forged\r\x01\tend");
+  log_close();
+  EXPECT_EQ(testsupport::read_file(path),
+            "[INFO/HTTP ] HttpRequest: GET /x\\x0a[ERROR/GEN  ] forged\\x0d\\x01\tend\n");
 }
