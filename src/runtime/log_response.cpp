@@ -46,11 +46,15 @@ std::string log_pretty_json(std::string_view body) {
   out.reserve(body.size() * 2 + 16);
   size_t depth = 0;
   bool in_string = false;
+  bool escaped = false;  // the previous string byte was an unescaped backslash
   for (size_t i = 0; i < body.size(); ++i) {
     char c = body[i];
     if (in_string) {
       out += c;
-      if (c == '"' && body[i - 1] != '\\') in_string = false;
+      // A string ending in an escaped backslash ("a\\") still ends at its quote.
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') in_string = false;
       continue;
     }
     switch (c) {

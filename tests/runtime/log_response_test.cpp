@@ -13,6 +13,7 @@ TEST(LogResponse, PrettyPrintTable) {
       {"{\"a\":[1,2],\"b\":{\"c\":\"x, {y}\"}}",
        "  JSON Body:\n{\n    \"a\": [\n      1,\n      2\n    ],\n    \"b\": {\n      \"c\": \"x, {y}\"\n    }\n  }\n"},
       {" { \"q\" : \"a\\\"b\" } ", "  JSON Body:\n{\n    \"q\": \"a\\\"b\"\n  }\n"},
+      {"{\"p\":\"C:\\\\\",\"n\":1}", "  JSON Body:\n{\n    \"p\": \"C:\\\\\",\n    \"n\": 1\n  }\n"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(log_pretty_json(in), out) << in;
 }
