@@ -1,6 +1,5 @@
 #include "http/json_writer.h"
 
-#include <cinttypes>
 #include <cmath>
 #include <cstring>
 
@@ -156,47 +155,23 @@ void JsonBuilder::member_string(std::string_view name, const std::string& text) 
   append_string(text.data(), text.size());
 }
 
-void JsonBuilder::member_bool(std::string_view name, bool flag) {
-  key(name);
-  separator();
-  append(flag ? "true" : "false");
-}
-
-void JsonBuilder::member_int(std::string_view name, int32_t value) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%d", value);
-  key(name);
-  separator();
-  append(buf);
-}
-
+// Every scalar member and element goes through the raw writers, so the comma and key handling
+// lives in one place.
+void JsonBuilder::member_bool(std::string_view name, bool flag) { member_raw(name, flag ? "true" : "false"); }
+void JsonBuilder::member_int(std::string_view name, int32_t value) { member_raw(name, std::to_string(value).c_str()); }
 void JsonBuilder::member_int64(std::string_view name, int64_t value) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%" PRId64, value);
-  key(name);
-  separator();
-  append(buf);
+  member_raw(name, std::to_string(value).c_str());
 }
-
 void JsonBuilder::member_uint64(std::string_view name, uint64_t value) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%" PRIu64, value);
-  key(name);
-  separator();
-  append(buf);
+  member_raw(name, std::to_string(value).c_str());
 }
-
 void JsonBuilder::member_units(std::string_view name, uint64_t amount) {
-  key(name);
-  separator();
-  append(format_units(amount));
+  member_raw(name, format_units(amount).c_str());
 }
 
 void JsonBuilder::member_double(std::string_view name, double value) {
-  key(name);
-  separator();
   if (!std::isfinite(value)) {
-    append("null");
+    member_null(name);
     return;
   }
   char buf[40];
@@ -204,14 +179,10 @@ void JsonBuilder::member_double(std::string_view name, double value) {
   // A locale with a decimal comma would break the number.
   for (char* c = buf; *c; ++c)
     if (*c == ',') *c = '.';
-  append(buf);
+  member_raw(name, buf);
 }
 
-void JsonBuilder::member_null(std::string_view name) {
-  key(name);
-  separator();
-  append("null");
-}
+void JsonBuilder::member_null(std::string_view name) { member_raw(name, nullptr); }
 
 void JsonBuilder::member_raw(std::string_view name, const char* json) {
   key(name);
@@ -219,19 +190,8 @@ void JsonBuilder::member_raw(std::string_view name, const char* json) {
   append(json ? json : "null");
 }
 
-void JsonBuilder::element_int(int32_t value) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%d", value);
-  separator();
-  append(buf);
-}
-
-void JsonBuilder::element_int64(int64_t value) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%" PRId64, value);
-  separator();
-  append(buf);
-}
+void JsonBuilder::element_int(int32_t value) { element_raw(std::to_string(value).c_str()); }
+void JsonBuilder::element_int64(int64_t value) { element_raw(std::to_string(value).c_str()); }
 
 void JsonBuilder::element_string(const char* text) {
   separator();
