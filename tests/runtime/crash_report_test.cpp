@@ -65,15 +65,13 @@ int exhaust_stack(int depth) {
 }
 }  // namespace
 
-TEST(CrashReport, StackOverflowInAnAttachedWorkerThreadIsReported) {
+// Overflows the stack of a worker thread that `start_worker` starts in a child with the crash
+// report installed; the report must still be written (on the worker's own signal stack).
+static void expect_worker_stack_overflow_reported(void (*start_worker)()) {
   TempDir dir;
-  int status = run_in_child(dir.path(), [] {
+  int status = run_in_child(dir.path(), [start_worker] {
     if (crash_report_install() != RC_OK) _exit(4);
-    std::thread worker([] {
-      if (crash_report_thread_attach() != RC_OK) _exit(6);
-      _exit(exhaust_stack(0) == 0 ? 7 : 8);
-    });
-    worker.join();
+    start_worker();
     _exit(5);
   });
   ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
@@ -83,19 +81,22 @@ TEST(CrashReport, StackOverflowInAnAttachedWorkerThreadIsReported) {
   EXPECT_NE(log.find("\n  [0] "), std::string::npos) << log;
 }
 
+TEST(CrashReport, StackOverflowInAnAttachedWorkerThreadIsReported) {
+  expect_worker_stack_overflow_reported([] {
+    std::thread worker([] {
+      if (crash_report_thread_attach() != RC_OK) _exit(6);
+      _exit(exhaust_stack(0) == 0 ? 7 : 8);
+    });
+    worker.join();
+  });
+}
+
 TEST(CrashReport, StackOverflowInAPlatformWorkerThreadIsReportedWithoutAnExplicitAttach) {
-  TempDir dir;
-  int status = run_in_child(dir.path(), [] {
-    if (crash_report_install() != RC_OK) _exit(4);
+  expect_worker_stack_overflow_reported([] {
     TimedThread worker;
     if (worker.start([] { _exit(exhaust_stack(0) == 0 ? 7 : 8); }) != RC_OK) _exit(6);
     worker.join();
-    _exit(5);
   });
-  ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
-  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
-  std::string log = read_file(dir.sub("crash.log"));
-  EXPECT_NE(log.find("Signal: 11 (SIGSEGV)"), std::string::npos) << log;
 }
 
 TEST(CrashReport, SecondCrashAppendsToTheSameLog) {
