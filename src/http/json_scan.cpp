@@ -288,6 +288,19 @@ ResultCode json_scan_member(std::string_view text, std::string_view name, std::s
   }
 }
 
+std::string json_unescape(std::string_view body, size_t cap) {
+  std::string out;
+  for (size_t i = 0; i < body.size() && out.size() < cap; ++i) {
+    if (body[i] != '\\' || i + 1 >= body.size()) {
+      out += body[i];
+      continue;
+    }
+    i = decode_escape(body, i + 1, out);
+  }
+  if (out.size() > cap) out.resize(cap);
+  return out;
+}
+
 bool json_is_secret_member(std::string_view name) {
   static const char* const kSecret[] = {"an",   "ans",    "pan",        "pans",        "seed",
                                         "ticket", "locker_key", "locker_code", "password"};

@@ -22,6 +22,10 @@
 ResultCode json_scan_member(std::string_view text, std::string_view name, std::string& out,
                             size_t capacity = SIZE_MAX);
 
+// The body of a JSON string (the text between its quotes) with its escapes decoded exactly as
+// json_scan_member decodes them; a backslash at the very end is kept. At most `cap` bytes.
+std::string json_unescape(std::string_view body, size_t cap = SIZE_MAX);
+
 // Index just past the closing quote of the string that starts at text[i] == '"' (a backslash
 // escapes the next character); npos when it never closes or text[i] is not a quote.
 size_t json_skip_string(std::string_view text, size_t i);

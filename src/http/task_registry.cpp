@@ -69,66 +69,6 @@ std::string escape_text(std::string_view in, size_t cap) {
   return out;
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void append_utf8(std::string& out, unsigned cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// The inverse of escape_text for a string body (without its quotes); also reads the other JSON
-// escapes, so a file written by hand reads back sensibly.
-std::string unescape_text(std::string_view in, size_t cap) {
-  std::string out;
-  for (size_t i = 0; i < in.size() && out.size() < cap; ++i) {
-    char c = in[i];
-    if (c != '\\' || i + 1 >= in.size()) {
-      out += c;
-      continue;
-    }
-    char e = in[++i];
-    switch (e) {
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case 'r': out += '\r'; break;
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
-      case 'u': {
-        unsigned cp = 0;
-        bool ok = i + 4 < in.size();
-        for (size_t k = 1; ok && k <= 4; ++k) {
-          int h = hex_value(in[i + k]);
-          if (h < 0) ok = false;
-          cp = cp * 16 + static_cast<unsigned>(h < 0 ? 0 : h);
-        }
-        if (ok) {
-          append_utf8(out, cp);
-          i += 4;
-        } else {
-          out += 'u';
-        }
-        break;
-      }
-      default: out += e;  // `"`, `\`, `/` and anything unknown: the character itself
-    }
-  }
-  if (out.size() > cap) out.resize(cap);
-  return out;
-}
-
 // One top-level member found by the walker: its name and the raw text of the whole member
 // ("name": value) and of the value alone.
 struct Member {
@@ -208,7 +148,7 @@ bool parse_record(std::string_view text, TaskRecord* r) {
   for (const Member& m : walk_members(body)) {
     auto str = [&](size_t cap) {
       std::string_view v = m.value;
-      if (v.size() >= 2 && v.front() == '"' && v.back() == '"') return unescape_text(v.substr(1, v.size() - 2), cap);
+      if (v.size() >= 2 && v.front() == '"' && v.back() == '"') return json_unescape(v.substr(1, v.size() - 2), cap);
       return std::string(v.substr(0, cap));
     };
     auto num = [&] { return std::strtoll(std::string(m.value).c_str(), nullptr, 10); };

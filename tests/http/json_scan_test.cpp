@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 TEST(JsonValidity, AcceptsWholeStrictValuesAndRefusesDamagedOnes) {
@@ -52,4 +53,23 @@ TEST(JsonSkip, StringsAndContainersEndWhereTheyCloseAndNeverReadPastTheText) {
   EXPECT_EQ(json_skip_container("x{}", 0), std::string::npos);
   EXPECT_EQ(json_skip_string("", 0), std::string::npos);
   EXPECT_EQ(json_skip_string("x\"\"", 0), std::string::npos);
+}
+
+TEST(JsonUnescape, DecodesEveryEscapeAndKeepsWhatIsNotOne) {
+  struct Case {
+    const char* body;
+    size_t cap;
+    std::string out;
+  } cases[] = {
+      {"plain", SIZE_MAX, "plain"},
+      {R"(a\nb\tc\rd\be\ff)", SIZE_MAX, "a\nb\tc\rd\be\ff"},
+      {R"(q\"s\\l\/)", SIZE_MAX, "q\"s\\l/"},
+      {R"(\u00e9\u0001)", SIZE_MAX, "\xC3\xA9\x01"},
+      {R"(\ud83d\ude00)", SIZE_MAX, "\xF0\x9F\x98\x80"},  // a surrogate pair is one character
+      {R"(\ud800x)", SIZE_MAX, "\xEF\xBF\xBDx"},          // a lone surrogate becomes U+FFFD
+      {R"(\u12)", SIZE_MAX, "u12"},
+      {"end\\", SIZE_MAX, "end\\"},
+      {R"(abc\ndef)", 4, "abc\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(json_unescape(c.body, c.cap), c.out) << c.body;
 }
