@@ -8,7 +8,7 @@ namespace {
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // The strict checker behind json_text_is_valid: value := object | array | string | number |
-// true | false | null, nested at most 256 deep.
+// true | false | null, nested at most 256 deep, strings in valid UTF-8.
 struct JsonCheck {
   std::string_view t;
   size_t i = 0;
@@ -32,6 +32,10 @@ struct JsonCheck {
         return true;
       }
       if (c < 0x20) return false;
+      if (c >= 0x80) {
+        if (!utf8_char()) return false;
+        continue;
+      }
       if (c == '\\') {
         if (++i >= t.size()) return false;
         char e = t[i];
@@ -45,6 +49,20 @@ struct JsonCheck {
       ++i;
     }
     return false;
+  }
+  // One UTF-8 encoded character starting at t[i] (a byte of 0x80 or more); no overlong forms,
+  // surrogates or code points past U+10FFFF. Moves past it.
+  bool utf8_char() {
+    unsigned char c = static_cast<unsigned char>(t[i]);
+    size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (len == 0 || i + len > t.size()) return false;
+    for (size_t k = 1; k < len; ++k)
+      if ((static_cast<unsigned char>(t[i + k]) & 0xC0) != 0x80) return false;
+    unsigned char c1 = static_cast<unsigned char>(t[i + 1]);
+    if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 > 0x8F))
+      return false;
+    i += len;
+    return true;
   }
   bool digits() {
     size_t s = i;

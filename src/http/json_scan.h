@@ -35,7 +35,7 @@ size_t json_skip_container(std::string_view text, size_t i);
 
 // True when the whole of `text` is one strict JSON value (white space around it allowed): no
 // trailing commas, leading zeros, raw control characters in strings, bad escapes or a second
-// value; nesting deeper than 256 is refused.
+// value, strings that are not valid UTF-8; nesting deeper than 256 is refused.
 bool json_text_is_valid(std::string_view text);
 
 // True when a member of this name carries secret material in a reply ("an", "ans", "pan",

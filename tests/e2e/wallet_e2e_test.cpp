@@ -14,6 +14,7 @@
 #include "coins/receipts.h"
 #include "e2e/service_fixture.h"
 #include "http/json_scan.h"
+#include "http/strict_json.h"
 #include "sim_control.h"
 #include "support/test_support.h"
 
@@ -200,6 +201,15 @@ TEST(WalletE2E, WalletLifeFromCreateToDeleteWithMintedCoins) {
             0u)
       << receipt.body;
   EXPECT_TRUE(receipt_text_is_json(receipt.body));
+  EXPECT_TRUE(strict_json::valid(receipt.body)) << receipt.body;
+
+  // A damaged receipt (a byte that is not UTF-8 inside an object) is carried as a string, so
+  // the reply still parses.
+  ASSERT_TRUE(testsupport::write_file(w + "/Receipts/damaged.json", "{\"memo\":\"caf\xE9\"}"));
+  auto damaged = svc.get("/api/wallets/receipts?wallet=Savings&filename=damaged.json");
+  ASSERT_EQ(damaged.status, 200);
+  EXPECT_NE(damaged.body.find("\"content\":\"{"), std::string::npos) << damaged.body;
+  EXPECT_TRUE(strict_json::valid(damaged.body)) << damaged.body;
 
   // Delete is refused while Bank or Fracked hold coins; Default and Mail are protected.
   auto refused = svc.post("/api/wallets/delete", "wallet_path=" + enc(w));

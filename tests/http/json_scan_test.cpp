@@ -32,6 +32,13 @@ TEST(JsonValidity, AcceptsWholeStrictValuesAndRefusesDamagedOnes) {
       {"{} {}", false},
       {"{\"a\":tru}", false},
       {"{\"a\":nul}", false},
+      {"\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"", true},  // 2-, 3- and 4-byte characters
+      {"\"\xC3\"", false},                                  // cut short
+      {"\"\xC3x\"", false},                                 // not a continuation byte
+      {"\"\xC0\xAF\"", false},                             // overlong
+      {"\"\xED\xA0\x80\"", false},                         // a surrogate
+      {"\"\xF4\x90\x80\x80\"", false},                     // past U+10FFFF
+      {"\"\x80\"", false},                                  // a lone continuation byte
       {std::string(256, '[') + std::string(256, ']'), true},
       {std::string(257, '[') + std::string(257, ']'), false},
   };
