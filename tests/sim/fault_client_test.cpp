@@ -264,6 +264,25 @@ TEST_F(ClientMeetsFaults, EachFaultFamilyChangesWhatTheClientSeesUntilCleared) {
          EXPECT_EQ(s.sent, RC_NETWORK);
          EXPECT_FALSE(s.timed_out);
        }},
+      // A datagram arrives whole, so the parser is what must notice the announced length.
+      {"datagram longer than announced", shorter, {TRANSPORT_UDP}, 2000,
+       [](uint32_t, const Seen& s) {
+         EXPECT_EQ(s.sent, RC_OK);
+         EXPECT_NE(s.parsed, RC_OK);
+         EXPECT_FALSE(s.proven);
+       }},
+      {"datagram shorter than announced", longer, {TRANSPORT_UDP}, 2000,
+       [](uint32_t, const Seen& s) {
+         EXPECT_EQ(s.sent, RC_OK);
+         EXPECT_NE(s.parsed, RC_OK);
+         EXPECT_FALSE(s.proven);
+       }},
+      {"header-only datagram", on_version(FaultKind::kCloseAfterHeader), {TRANSPORT_UDP}, 2000,
+       [](uint32_t, const Seen& s) {
+         EXPECT_EQ(s.sent, RC_OK);
+         EXPECT_NE(s.parsed, RC_OK);
+         EXPECT_FALSE(s.proven);
+       }},
   };
   for (const Case& c : cases) {
     for (int transport : c.transports) {
