@@ -182,7 +182,9 @@ TEST_F(ConfigTest, LinesAgainstValuesInForceAndLogLines) {
     write_conf(c.text);
     EXPECT_EQ(config_load(), c.rc);
     if (c.check) c.check(config_snapshot(), timing_policy_snapshot());
-    if (c.log) EXPECT_NE(log_text().find(c.log), std::string::npos) << log_text();
+    if (c.log) {
+      EXPECT_NE(log_text().find(c.log), std::string::npos) << log_text();
+    }
   }
 }
 

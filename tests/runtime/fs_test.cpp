@@ -170,7 +170,9 @@ TEST(Names, BaseNameAndLastComponent) {
     EXPECT_EQ(base_name(c.in), c.base) << c.in;
     std::string last;
     EXPECT_EQ(last_component(c.in, &last), c.last_rc) << c.in;
-    if (c.last_rc == RC_OK) EXPECT_EQ(last, c.last) << c.in;
+    if (c.last_rc == RC_OK) {
+      EXPECT_EQ(last, c.last) << c.in;
+    }
   }
 }
 

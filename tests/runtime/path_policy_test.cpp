@@ -58,7 +58,9 @@ TEST_F(PathPolicyTest, DataRelativeRequestPaths) {
   for (const auto& c : cases) {
     std::string out;
     EXPECT_EQ(path_resolve(c.text, PATH_DATA_RELATIVE, &out), c.rc) << c.text;
-    if (c.rc == RC_OK) EXPECT_EQ(out, root_ + "/" + c.rel) << c.text;
+    if (c.rc == RC_OK) {
+      EXPECT_EQ(out, root_ + "/" + c.rel) << c.text;
+    }
   }
 }
 
