@@ -1,7 +1,7 @@
 // Writes the seed corpora of the two fuzz targets into a folder: requests as the client builds
 // them for the commands the tests send (types 0, 1 and 8, every kind of server, over both
 // transports, honest and keyed with a wrong number), and the simulator's answers to each, tagged
-// with the spec the response target reads them against. Deterministic: the same files each run.
+// with the packet description the response target reads them against. Deterministic: the same files each run.
 //   fuzz_corpus OUT_DIR   -> OUT_DIR/sim_request/*, OUT_DIR/response_parse/*
 #include <sys/stat.h>
 

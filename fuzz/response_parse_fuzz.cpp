@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the client's response parser as a server's answer. The first byte picks
 // the request the answer is read against (none, type 0, type 1, type 8, type 1 without its key,
-// mail-content framing), the second the server whose key numbers the spec carries; the rest is
+// mail-content framing), the second the server whose key numbers the packet description carries; the rest is
 // the response. The seed corpus holds the simulator's real answers to exactly those requests, so
 // mutations start from answers that decrypt and prove.
 #include <cstddef>
