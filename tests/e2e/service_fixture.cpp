@@ -1,5 +1,6 @@
 #include "e2e/service_fixture.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,7 +10,14 @@ namespace e2e {
 
 namespace {
 int output_counter = 0;
+
+// When the port file was last written (0 when there is none); a change tells a fresh write.
+long long modified_ns(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return 0;
+  return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
 }
+}  // namespace
 
 Service::Service() : own_dir_(std::make_unique<testsupport::TempDir>()), data_dir_(own_dir_->path()) {
   output_path_ = own_dir_->sub("rest_core." + std::to_string(++output_counter) + ".out");
@@ -37,20 +45,30 @@ bool Service::start(const ServiceOptions& opts) {
       argv.push_back(std::to_string(port_));
     }
     argv.insert(argv.end(), opts.args.begin(), opts.args.end());
+    const std::string port_file = data_root() + "/core.port";
+    const long long port_file_before = modified_ns(port_file);
     child_ = std::make_unique<testsupport::Child>();
     exit_code_ = -1;
     if (!child_->start(argv, opts.env, output_path_)) return false;
     if (!opts.wait_ready) return true;
 
+    // The service writes core.port once it listens. Only a fresh write naming the port proves
+    // that the listener is ours: the chosen port may have been taken by another process (the
+    // simulated servers of a parallel test use the same ephemeral range) before our service could
+    // bind it, and a port file may be left from an earlier run. Connecting alone would then talk
+    // to a stranger while our service fails to start.
+    const int wanted = port_;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(opts.ready_timeout_ms);
     while (std::chrono::steady_clock::now() < until) {
       if (!child_->running()) break;
-      if (port_ == 0) {
-        // Without -port the service picks its own; core.port tells which once it listens.
-        std::string text = testsupport::read_file(data_root() + "/core.port");
-        if (!text.empty() && text.back() == '\n') port_ = std::atoi(text.c_str());
+      std::string text = testsupport::read_file(port_file);
+      if (modified_ns(port_file) != port_file_before && !text.empty() && text.back() == '\n') {
+        const int written = std::atoi(text.c_str());
+        if (wanted == 0 || written == wanted) {
+          port_ = written;
+          if (port_ > 0 && testsupport::wait_for_port(port_, 50) && child_->running()) return true;
+        }
       }
-      if (port_ > 0 && testsupport::wait_for_port(port_, 50)) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (child_->running()) {

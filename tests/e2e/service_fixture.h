@@ -35,7 +35,8 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  // Starts the binary; true once it answers on its port (or, with wait_ready false, once started).
+  // Starts the binary; true once it has written core.port afresh and answers on that port (or,
+  // with wait_ready false, once started).
   bool start(const ServiceOptions& opts = {});
   // Asks for shutdown through the API and waits up to `timeout_ms`; kills it when it does not end.
   // Returns the exit code (128+signal when killed, -1 when not started).

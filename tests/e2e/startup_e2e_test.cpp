@@ -157,4 +157,22 @@ TEST(StartupE2E, PortZeroBindsAnEphemeralPortAndWritesIt) {
   EXPECT_EQ(svc.stop(), 0);
 }
 
+// A port that answers is not proof that our service answers: a port file left by an earlier run,
+// or a port that another process took before our service could bind it, may name someone else's
+// listener. The fixture must wait for the port its own process has just written.
+TEST(StartupE2E, FixtureWaitsForThePortItsOwnServiceWrites) {
+  Listener foreign(0);
+  ASSERT_GE(foreign.fd, 0);
+  e2e::Service svc;
+  ASSERT_EQ(mkdir(svc.data_root().c_str(), 0755), 0);
+  testsupport::write_file(svc.data_root() + "/core.port", std::to_string(foreign.port) + "\n");
+  e2e::ServiceOptions o;
+  o.pass_port = false;
+  o.args = {"-port", "0"};
+  ASSERT_TRUE(svc.start(o)) << svc.output();
+  EXPECT_NE(svc.port(), foreign.port);
+  EXPECT_EQ(svc.get("/api/program/echo").status, 200);
+  EXPECT_EQ(svc.stop(), 0);
+}
+
 }  // namespace
