@@ -134,7 +134,7 @@ void acceptor_loop() {
     bool ready = wait_readable(g_stream.listen_fd, kPollStepMs);
     if (!g_stream.running.load()) break;
     if (!ready) continue;
-    int fd = ::accept(g_stream.listen_fd, nullptr, nullptr);
+    int fd = ::accept4(g_stream.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     if (!read_request_head(fd)) {
       ::close(fd);
