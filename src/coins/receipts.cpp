@@ -90,6 +90,16 @@ char receipt_pown_letter(uint8_t code) {
   }
 }
 
+namespace {
+// The members both receipt files open with, so the primary and its Coin Details always agree.
+void receipt_begin(JsonBuilder& json, const ReceiptInput& in, const std::string& id) {
+  json.member_int("schema_version", 1);
+  json.member_string("type", kind_name(in.kind));
+  json.member_string("date", local_time("%Y-%m-%dT%H:%M:%S"));
+  json.member_string("task_id", in.task_id.empty() ? id : in.task_id);
+}
+}  // namespace
+
 void receipt_set_builder(ReceiptBuilder builder) { g_builder.store(builder); }
 
 void receipt_install_writer() { receipt_set_builder(&receipt_build_json); }
@@ -104,10 +114,7 @@ ResultCode receipt_write_coin_details(const ReceiptInput& in, const std::string&
   });
   JsonBuilder json;
   json.begin_object();
-  json.member_int("schema_version", 1);
-  json.member_string("type", kind_name(in.kind));
-  json.member_string("date", local_time("%Y-%m-%dT%H:%M:%S"));
-  json.member_string("task_id", in.task_id.empty() ? id : in.task_id);
+  receipt_begin(json, in, id);
   json.member_bool("complete", true);
   json.member_null("incomplete_reason");
   json.member_uint64("coin_count", coins.size());
@@ -166,10 +173,7 @@ ResultCode receipt_build_json(const ReceiptInput& in, const std::string& id, std
   bool legacy_kind = in.kind == RECEIPT_DEPOSIT || in.kind == RECEIPT_UPGRADE;
   JsonBuilder json;
   json.begin_object();
-  json.member_int("schema_version", 1);
-  json.member_string("type", kind_name(in.kind));
-  json.member_string("date", local_time("%Y-%m-%dT%H:%M:%S"));
-  json.member_string("task_id", in.task_id.empty() ? id : in.task_id);
+  receipt_begin(json, in, id);
   if (in.memo.empty())
     json.member_null("memo");
   else
