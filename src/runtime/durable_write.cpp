@@ -16,7 +16,9 @@ const char kTempMarker[] = ".rctmp.";
 // Keeps temporary names under the 255-byte limit of a file name whatever the target's name.
 const size_t kMaxTempBase = 180;
 
-std::string temp_name_for(const std::string& path) {
+}  // namespace
+
+std::string durable_temp_name(const std::string& path) {
   static std::atomic<unsigned> counter{0};
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
@@ -24,13 +26,12 @@ std::string temp_name_for(const std::string& path) {
   if (base.size() > kMaxTempBase) base.resize(kMaxTempBase);
   return dir + base + kTempMarker + std::to_string(getpid()) + "." + std::to_string(counter++);
 }
-}  // namespace
 
 bool is_durable_temp_name(const std::string& file_name) { return file_name.find(kTempMarker) != std::string::npos; }
 
 ResultCode durable_write(const std::string& path, const void* data, size_t n, const DurableOptions& opt) {
   if (path.empty() || path.back() == '/' || (n > 0 && !data)) return RC_INVALID_PARAM;
-  std::string tmp = temp_name_for(path);
+  std::string tmp = durable_temp_name(path);
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     log_error(CAT_GEN, "durable_write: cannot create %s (errno=%d)", tmp.c_str(), errno);

@@ -33,3 +33,6 @@ ResultCode durable_write(const std::string& path, const std::string& data, const
 
 // True for names that durable_write uses for its temporary files; listings skip them.
 bool is_durable_temp_name(const std::string& file_name);
+// A fresh temporary name beside `path` of the kind listings skip; for writers that must stage a
+// file in the target's folder (a copy across file systems) before renaming it into place.
+std::string durable_temp_name(const std::string& path);

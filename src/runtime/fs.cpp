@@ -222,22 +222,26 @@ ResultCode move_file(const std::string& from, const std::string& to) {
     log_error(CAT_GEN, "Failed to get source file size: %s", from.c_str());
     return RC_FILE;
   }
-  ResultCode rc = copy_file(from, to);
+  // Staged beside the destination and renamed into place, so a failed copy never truncates or
+  // removes a file already standing at `to`.
+  const std::string staged = durable_temp_name(to);
+  ResultCode rc = copy_file(from, staged);
   if (rc != RC_OK) {
     log_error(CAT_GEN, "Failed to copy file for cross-volume move: %s -> %s", from.c_str(), to.c_str());
+    ::unlink(staged.c_str());
     return rc;
   }
   uint64_t dst_size = 0;
-  if (!file_size(to, &dst_size) || dst_size != src_size) {
+  if (!file_size(staged, &dst_size) || dst_size != src_size) {
     log_error(CAT_GEN, "Cross-volume move verification failed: size mismatch (src=%llu, dst=%llu) for %s",
               static_cast<unsigned long long>(src_size), static_cast<unsigned long long>(dst_size), to.c_str());
-    ::unlink(to.c_str());
+    ::unlink(staged.c_str());
     return RC_FILE;
   }
   // The copy must be on disk before the only other copy goes away.
-  if (!sync_file(to)) {
-    log_error(CAT_GEN, "Cross-volume move: cannot sync %s; keeping the source", to.c_str());
-    ::unlink(to.c_str());
+  if (!sync_file(staged) || ::rename(staged.c_str(), to.c_str()) != 0) {
+    log_error(CAT_GEN, "Cross-volume move: cannot sync or place %s; keeping the source", to.c_str());
+    ::unlink(staged.c_str());
     return RC_FILE;
   }
   sync_folder_of(to);

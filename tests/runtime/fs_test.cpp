@@ -1,10 +1,13 @@
 #include "runtime/fs.h"
 
 #include <gtest/gtest.h>
+
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <iterator>
 #include <thread>
 
 #include "runtime/data_root.h"
@@ -119,6 +122,19 @@ TEST(FileMove, FailedCrossFileSystemCopyLeavesTheSource) {
   EXPECT_EQ(read_file(d.sub("a")), "only copy");
   EXPECT_FALSE(exists(d.sub("no_such_folder/b")));
   EXPECT_NE(log.text().find("Failed to copy file for cross-volume move"), std::string::npos);
+}
+
+TEST(FileMove, FailedCrossFileSystemCopyLeavesAnExistingDestinationIntact) {
+  TempDir d;
+  // A source whose size says 0 but whose copy holds bytes: the move fails its size check.
+  const std::string src = "/proc/self/status";
+  ASSERT_TRUE(write_file(d.sub("dst"), "coin already here"));
+  ScopedEnv exdev("RESTCORE_TEST_FORCE_EXDEV", "1");
+  EXPECT_EQ(move_file(src, d.sub("dst")), RC_FILE);
+  EXPECT_EQ(read_file(d.sub("dst")), "coin already here");
+  // Counted raw: the service's own listings would hide a leftover staged copy.
+  auto it = std::filesystem::directory_iterator(d.path());
+  EXPECT_EQ(std::distance(begin(it), end(it)), 1) << "no staged copy is left behind";
 }
 
 TEST(FileMove, OtherRenameFailuresDoNotFallBackToCopy) {
